@@ -1,0 +1,101 @@
+// Capture core: the process-wide state of capture and its program logic.
+// Plain globals and free functions; the widgets live in fld (fld.fl).
+#ifndef FLDX_H
+#define FLDX_H
+
+#include <FL/Fl.H>
+#include <FL/Fl_Widget.H>
+#include <FL/Fl_Menu_.H>
+#include <FL/Fl_Choice.H>
+#include <FL/Fl_Light_Button.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Counter.H>
+#include <FL/Fl_Slider.H>
+#include <FL/Fl_Value_Slider.H>
+
+#include "dcam.h"
+
+class fld;
+class dcamDebugWin;
+
+#define BUFFER_SLOTS 200
+
+extern fld *mainw;
+extern dcamDebugWin *debugWin;
+extern dCamera *dcam;
+extern int cam_num;
+extern int acquire_type;  // 0 none, 1 camera ("Video"), 2 frame buffers
+extern bool single_shot;
+extern unsigned char *this_image;
+extern dISIZE cam_size;
+extern dITYPE cam_type;
+extern dISPEED cam_speed;
+extern int cam_fdiv;
+extern int im_width, im_height, im_color, im_size;
+extern unsigned char *bufferList[BUFFER_SLOTS];
+extern int bufferSize, bufferNum, bufferCur;
+extern bool storeFlag;
+extern char *apparg;
+
+// start-up, main loop, camera selection, messages
+void top();
+void show_rate(double fps);
+void set_cameras();
+void camera_cb(Fl_Widget *w, void *);
+void exit_cb(Fl_Menu_ *m, void *);
+void status_message(const char *text);
+void debugMessage(const char *fmt, ...);
+void debugFn(char *line);
+char *get_icon();
+void debug_cb(Fl_Menu_ *m, void *);
+
+// acquisition and input sources
+void input_cb(Fl_Choice *w, void *);
+void acquire_cb(Fl_Light_Button *w, void *);
+bool get_next_image();
+void show_all();
+
+// video format
+void size_cb(Fl_Choice *w, void *);
+void format_val_cb(Fl_Choice *w, void *);
+void speed_val_cb(Fl_Choice *w, void *);
+void fdiv_val_cb(Fl_Choice *w, void *);
+void set_size();
+
+// frame list and recording
+void do_storage();
+void show_buffer();
+void record_cb(Fl_Light_Button *w, void *);
+void clear_cb(Fl_Button *w, void *);
+void frame_val_cb(Fl_Counter *w, void *);
+void display_cb(Fl_Light_Button *w, void *);
+
+// storing
+void store_current_cb(Fl_Menu_ *m, void *);
+void store_buffer_cb(Fl_Menu_ *m, void *);
+void incr_name(char *name);
+const char *get_dirname();
+
+// video parameters panel
+void video_params_cb(Fl_Menu_ *m, void *v);
+void show_dig_params();
+void setup_video_params();
+void set_exposure();
+void set_gain();
+void set_brightness();
+void set_balance();
+void exposure_cb(Fl_Value_Slider *w, void *);
+void gain_cb(Fl_Value_Slider *w, void *);
+void brightness_cb(Fl_Value_Slider *w, void *);
+void red_gain_cb(Fl_Value_Slider *w, void *);
+void blue_gain_cb(Fl_Value_Slider *w, void *);
+void saturation_cb(Fl_Value_Slider *w, void *);
+void sharpness_cb(Fl_Value_Slider *w, void *);
+void imager_gamma_cb(Fl_Light_Button *w, void *);
+void exposure_auto_cb(Fl_Light_Button *w, void *);
+void gain_auto_cb(Fl_Light_Button *w, void *);
+void brightness_auto_cb(Fl_Light_Button *w, void *);
+void balance_auto_cb(Fl_Light_Button *w, void *);
+void display_gamma_cb(Fl_Slider *w, void *);
+
+#endif

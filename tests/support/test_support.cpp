@@ -1,0 +1,168 @@
+#include "test_support.h"
+
+#include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_File_Input.H>
+#include <FL/Fl_Group.H>
+#include <FL/Fl_Input_.H>
+#include <FL/Fl_Window.H>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <ftw.h>
+
+TempDir::TempDir() {
+  const char *base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/dcamtest.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) ADD_FAILURE() << "mkdtemp failed";
+  path_ = buf.data();
+}
+
+static int remove_entry(const char *p, const struct stat *, int, struct FTW *) {
+  return remove(p);
+}
+
+TempDir::~TempDir() {
+  // only ever below the directory this object made
+  if (path_.find("/dcamtest.") != std::string::npos)
+    nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+  const char *old = getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (had_)
+    setenv(name_.c_str(), old_.c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data) {
+  std::ofstream f(path, std::ios::binary);
+  f << data;
+}
+
+DialogAnswerer::DialogAnswerer(std::vector<std::string> answers)
+    : answers_(std::move(answers)) {
+  Fl::add_timeout(0.02, poll, this);
+}
+
+DialogAnswerer::~DialogAnswerer() { Fl::remove_timeout(poll, this); }
+
+bool DialogAnswerer::saw(const std::string &text) const {
+  for (const auto &d : seen_) {
+    if (d.title.find(text) != std::string::npos) return true;
+    for (const auto &t : d.texts)
+      if (t.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
+
+static void collect(Fl_Widget *w, std::vector<std::string> &texts,
+                    std::vector<Fl_Button *> &buttons,
+                    std::vector<Fl_File_Input *> &files) {
+  if (w->label()) texts.push_back(w->label());
+  if (auto *in = dynamic_cast<Fl_Input_ *>(w)) {
+    if (in->value()) texts.push_back(in->value());
+  }
+  if (auto *b = dynamic_cast<Fl_Button *>(w))
+    if (b->visible()) buttons.push_back(b);
+  if (auto *f = dynamic_cast<Fl_File_Input *>(w)) files.push_back(f);
+  if (auto *g = w->as_group())
+    for (int i = 0; i < g->children(); i++) collect(g->child(i), texts, buttons, files);
+}
+
+static bool press(std::vector<Fl_Button *> &buttons, const std::string &label) {
+  for (auto *b : buttons) {
+    if (!b->label()) continue;
+    std::string l = b->label();
+    l.erase(std::remove(l.begin(), l.end(), '&'), l.end());
+    if (l == label) {
+      b->do_callback();
+      return true;
+    }
+  }
+  return false;
+}
+
+void DialogAnswerer::answer_modal() {
+  Fl_Window *m = Fl::modal();
+  if (!m || !m->shown()) return;
+  SeenDialog d;
+  d.title = m->label() ? m->label() : "";
+  std::vector<Fl_Button *> buttons;
+  std::vector<Fl_File_Input *> files;
+  collect(m, d.texts, buttons, files);
+  if (next_ >= answers_.size()) {
+    ADD_FAILURE() << "unexpected dialog: " << d.title
+                  << (d.texts.empty() ? "" : " / " + d.texts[0]);
+    d.answer = "(closed)";
+    seen_.push_back(d);
+    if (!press(buttons, "Cancel") && !press(buttons, "No") && !press(buttons, "Close"))
+      m->hide();
+    return;
+  }
+  std::string a = answers_[next_++];
+  d.answer = a;
+  seen_.push_back(d);
+  if (a.rfind("file:", 0) == 0) {
+    if (files.empty()) {
+      ADD_FAILURE() << "no file chooser for answer " << a;
+      m->hide();
+      return;
+    }
+    files[0]->value(a.c_str() + 5);
+    if (!press(buttons, "OK")) ADD_FAILURE() << "file chooser has no OK";
+    return;
+  }
+  if (!press(buttons, a)) {
+    ADD_FAILURE() << "dialog has no button " << a;
+    m->hide();
+  }
+}
+
+void DialogAnswerer::poll(void *self) {
+  static_cast<DialogAnswerer *>(self)->answer_modal();
+  Fl::repeat_timeout(0.02, poll, self);
+}
+
+static double now_s() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return tv.tv_sec + tv.tv_usec / 1e6;
+}
+
+bool run_until(const std::function<bool()> &cond, double seconds) {
+  double end = now_s() + seconds;
+  while (!cond() && now_s() < end) Fl::wait(0.01);
+  return cond();
+}
+
+void settle(double seconds) {
+  double end = now_s() + seconds;
+  while (now_s() < end) Fl::wait(0.01);
+  Fl::flush();
+}
