@@ -22,12 +22,21 @@ class Fl_Value : public Fl_Widget {
     copy_text(buf, s);
     redraw();
   }
+  // A format that does not fit the number's type is shown as it is.
   void val(int v) {
-    snprintf(buf, sizeof buf, str, v);
+    if (format_fits(str, 'i'))
+      snprintf(buf, sizeof buf, str, v);
+    else
+      copy_text(buf, str);
+    format_result();
     redraw();
   }
   void val(double v) {
-    snprintf(buf, sizeof buf, str, v);
+    if (format_fits(str, 'f'))
+      snprintf(buf, sizeof buf, str, v);
+    else
+      copy_text(buf, str);
+    format_result();
     redraw();
   }
   void setcolor(Fl_Color col) {
@@ -37,6 +46,10 @@ class Fl_Value : public Fl_Widget {
   void draw() override;
 
   static void copy_text(char *dst, const char *src);
+  static bool format_fits(const char *f, char kind);
+
+ private:
+  void format_result();
 };
 
 #endif
