@@ -5,6 +5,12 @@
 #define IMAGE_IO_H
 
 extern char *imageError;
+extern char read_ret[100];       // formatted messages that carry numbers
+extern int im_gamma[256];        // gamma table of the last write
+extern unsigned char fbuf[4000]; // header and palette of the last write
+
+// Largest file (and so image) the reader accepts.
+#define BMP_MAX_FILE_SIZE 1400000
 
 int write_bmp(const char *name, unsigned char *im, int width, int height,
               double gam);
