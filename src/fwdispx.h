@@ -37,5 +37,47 @@ int ohci_crc16(const uint32_t *data, int length);
 
 // the one dialog, null until the first opening (for tests and the menu)
 firmware_disp *firmware_dialog();
+// the camera the dialog works on, null until the first opening
+dCamera *firmware_device();
+// Tests only: drop the dialog and its camera, as if never opened.
+void firmware_dialog_discard();
+
+// Register addresses of the local parameter block, the DCAM registers and
+// the configuration ROM, as passed to ReadQuadlet/WriteQuadlet.
+enum : unsigned long {
+  LP_IMAGER_CMD = 0xF0FFF000UL,
+  LP_VERSION = 0xF0FFF004UL,
+  LP_CAMERA_TYPE = 0xF0FFF008UL,
+  LP_ID_INVERSION = 0xF0FFF00CUL,
+  LP_RATE = 0xF0FFF024UL,
+  DCAM_REG_BASE = 0xF0F00000UL,
+  ROM_BUS_INFO = 0xF0000400UL,
+  ROM_UNIQUE_LEAF = 0xF0000428UL
+};
+
+// Decoding of what the camera reports.
+bool local_params_version_ok(unsigned long word);
+const char *imager_name(int code);
+
+// Text of the "Reg:", "Val::" and "Device ID:" fields. Numbers are
+// hexadecimal, read like strtol with base 16.
+long parse_hex(const char *text);
+// The "%x-%x" pattern: how many of its two numbers the text yields (0-2).
+int parse_reg_range(const char *text, unsigned long *first,
+                    unsigned long *last);
+// Imager registers that "Read" reads, first <= last, both within 00-ff;
+// false when a number lies outside 00-ff.
+bool imager_read_range(const char *text, unsigned *first, unsigned *last);
+// Command word that "Write" sends; false when the register lies outside
+// 00-ff.
+bool imager_write_word(const char *reg_text, const char *val_text,
+                       unsigned long *word);
+// Offset and register address that DCAM "Read" reads; false when the
+// offset is negative or wider than 32 bits.
+bool dcam_reg_address(const char *text, unsigned long *offset,
+                      unsigned long *addr);
+// A serial number to program: one hexadecimal number 0-ffff with nothing
+// but blanks around it.
+bool parse_device_id(const char *text, int *serial);
 
 #endif
