@@ -1,1 +1,721 @@
-int main(int, char **) { return 0; }
+// Capture core: start-up, the main loop, acquisition, video format, the
+// frame list and the video parameters panel of capture.
+#include "fldx.h"
+
+#include <FL/Fl_Menu_Item.H>
+#include <FL/Fl_Output.H>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <new>
+#include <vector>
+
+#include "fld.h"
+#include "flwin.h"
+#include "fl_value.h"
+#include "timer.h"
+
+// ------------------------------------------------------------------ state
+
+fld *mainw = 0;
+dcamDebugWin *debugWin = 0;
+dCamera *dcam = 0;
+int cam_num = 0;
+int acquire_type = 0;
+bool single_shot = false;
+unsigned char *this_image = 0;
+dISIZE cam_size = S_640x480;
+dITYPE cam_type = S_RGB24;
+dISPEED cam_speed = S_15;
+int cam_fdiv = 1;
+int im_width = 0, im_height = 0, im_color = 0, im_size = 0;
+unsigned char *bufferList[BUFFER_SLOTS];
+int bufferSize = BUFFER_SLOTS, bufferNum = 0, bufferCur = 0;
+bool storeFlag = false;
+static char apparg_text[] = "dcam";
+char *apparg = apparg_text;
+
+int rate_t0 = 0, rate_frames = 0;
+
+// ------------------------------------------------- messages and the rate
+
+void status_message(const char *text) {
+  if (mainw) mainw->infoLine->value(text);
+}
+
+void debugFn(char *line) {
+  // the line is data, never a format: a '%' in it stays as it is
+  if (debugWin && line) debugWin->Print("%s", line);
+}
+
+void debugMessage(const char *fmt, ...) {
+  char local[1024];
+  va_list ap, again;
+  va_start(ap, fmt);
+  va_copy(again, ap);
+  int n = vsnprintf(local, sizeof local, fmt, ap);
+  va_end(ap);
+  if (n < 0) {
+    va_end(again);
+    return;
+  }
+  std::vector<char> big;
+  char *text = local;
+  if ((size_t)n >= sizeof local) {
+    // longer messages are kept whole rather than cut
+    big.resize(n + 1);
+    vsnprintf(big.data(), big.size(), fmt, again);
+    text = big.data();
+  }
+  va_end(again);
+  status_message(text);
+  debugFn(text);
+}
+
+void show_rate(double fps) {
+  if (mainw) mainw->rate_val->val(fps);
+}
+
+void tally_frame(int now) {
+  if (++rate_frames < 10) return;
+  // differences of the wrapping clock are taken in unsigned arithmetic
+  unsigned elapsed = (unsigned)now - (unsigned)rate_t0;
+  if (elapsed == 0) elapsed = 1;  // ten frames within a millisecond
+  show_rate(10000.0 / (double)(int)elapsed);
+  rate_t0 = ms_time();
+  rate_frames = 0;
+}
+
+char *get_icon() { return 0; }
+
+// ----------------------------------------------------------- camera menu
+
+std::string camera_label(int i, const char *name) {
+  // Fl_Menu_::add reads '/' as a submenu step and '\' as an escape, and
+  // the label drawing reads '&' as a shortcut mark and '@' as a symbol.
+  // It copies each path step into 255 bytes, so long names are cut at a
+  // character boundary well inside that.
+  const size_t limit = 240;
+  std::string label = std::to_string(i) + " ";
+  for (const char *p = name ? name : ""; *p; p++) {
+    bool lead = ((unsigned char)*p & 0xC0) != 0x80;
+    if (lead && label.size() + 8 > limit) break;
+    if (*p == '/' || *p == '\\') label += '\\';
+    if (*p == '&' || *p == '@') label += *p;
+    label += *p;
+  }
+  return label;
+}
+
+void set_cameras() {
+  for (int i = 0; dSys && i < dSys->NumCameras(); i++) {
+    char **names = dSys->Names();
+    std::string path = "Camera/" + camera_label(i, names ? names[i] : "");
+    int flags = FL_MENU_RADIO | FL_MENU_TOGGLE | (i == 0 ? FL_MENU_VALUE : 0);
+    mainw->menubar->add(path.c_str(), 0, camera_cb, 0, flags);
+  }
+  cam_num = 0;
+}
+
+void camera_cb(Fl_Widget *w, void *) {
+  const Fl_Menu_Item *m = ((Fl_Menu_ *)w)->mvalue();
+  if (!m || !m->label()) return;
+  char *end = 0;
+  long n = strtol(m->label(), &end, 10);
+  if (end != m->label() && n >= 0 && n <= 0x7fffffff) cam_num = (int)n;
+}
+
+void set_item_data(Fl_Menu_ *m, const char *label, void *v) {
+  Fl_Menu_Item *item = (Fl_Menu_Item *)m->find_item(label);
+  if (item) item->user_data(v);
+}
+
+void exit_cb(Fl_Menu_ *, void *) {
+  if (mainw) delete mainw;  // ends the process
+}
+
+void debug_cb(Fl_Menu_ *, void *) {
+  if (debugWin) debugWin->show();
+}
+
+// ----------------------------------------------------- start-up and loop
+
+static void panel_defaults() {
+  fld *f = mainw;
+  f->exposure_auto_button->value(1);
+  f->exposure_val->deactivate();
+  f->gain_val->deactivate();
+  f->brightness_auto_button->value(1);
+  f->brightness_val->deactivate();
+  f->balance_auto_button->value(1);
+  f->red_val->deactivate();
+  f->blue_val->deactivate();
+  f->imager_gamma_button->value(1);
+}
+
+static void open_bus() {
+  dSysInit();
+  if (!dSys) {
+    printf("Can't initialize IEEE 1394 bus\n");
+    fflush(stdout);
+    exit(-1);
+  }
+}
+
+// Adding camera entries made the menu bar copy its table: point the two
+// item pointers at the live items.
+static void find_menu_items() {
+  Fl_Menu_Bar *mb = mainw->menubar;
+  Fl_Menu_Item *fw = (Fl_Menu_Item *)mb->find_item("Firmware...");
+  Fl_Menu_Item *cam = (Fl_Menu_Item *)mb->find_item("Camera");
+  if (fw) fld::firmware_params_val = fw;
+  if (cam) fld::camera_val = cam;
+}
+
+void start_up() {
+  Fl::visual(FL_RGB);
+  mainw = new fld();
+  mainw->win->icon(get_icon());
+  char *args[2] = {apparg, 0};
+  mainw->win->show(1, args);
+  mainw->rate_val->val("%3.1f");
+  mainw->rate_val->val(0.0);
+  mainw->size_val->value(2);
+  mainw->format_val->value(0);
+  mainw->speed_val->value(2);
+  panel_defaults();
+  debugWin = new dcamDebugWin(100, 100, 500, 400, "DCAM Debug Window");
+  debugMessage("DCAM version %s", dcamVersion);
+  dcamDebug = debugFn;
+  open_bus();
+  debugMessage("%d cameras available", dSys->NumCameras());
+  set_cameras();
+  find_menu_items();
+}
+
+void top() {
+  rate_t0 = ms_time();
+  rate_frames = 0;
+  for (;;) {
+    if (!Fl::check()) return;
+    if (get_next_image()) {
+      do_storage();
+      tally_frame(ms_time());
+    } else {
+      usleep(100000);
+    }
+  }
+}
+
+int main(int, char **) {
+  start_up();
+  top();
+  return 0;
+}
+
+// ---------------------------------------------------------- input source
+
+static const char *picked(Fl_Menu_ *w) {
+  const Fl_Menu_Item *m = w->mvalue();
+  return m && m->label() ? m->label() : "";
+}
+
+static void menu_items_for_source(bool camera_menu, bool firmware) {
+  if (camera_menu) fld::camera_val->activate();
+  else fld::camera_val->deactivate();
+  if (firmware) fld::firmware_params_val->activate();
+  else fld::firmware_params_val->deactivate();
+  mainw->menubar->redraw();
+}
+
+static void input_none() {
+  acquire_type = 0;
+  if (dcam) dcam->Stop();
+  single_shot = false;
+  mainw->contin_val->value(0);
+  mainw->contin_val->deactivate();
+  mainw->record->deactivate();
+  mainw->clear->deactivate();
+  mainw->frame_val->deactivate();
+  menu_items_for_source(true, false);
+}
+
+static void input_video() {
+  acquire_type = 0;
+  dcam = dSys ? dSys->InitCamera(cam_num) : 0;
+  if (!dcam) {
+    status_message("Can't initialize camera");
+    mainw->input_val->value(0);
+    return;
+  }
+  single_shot = false;
+  status_message("Camera initialized");
+  show_all();
+  mainw->contin_val->activate();
+  mainw->clear->activate();
+  mainw->record->activate();
+  mainw->frame_val->activate();
+  mainw->format_val->activate();
+  mainw->speed_val->activate();
+  fld::camera_val->deactivate();
+  mainw->format_val->value(dcam->has_color ? 0 : 1);
+  cam_type = dcam->has_color ? S_RGB24 : S_MONO;
+  if (dcam->has_frame_div) mainw->fdiv_val->activate();
+  else mainw->fdiv_val->deactivate();
+  setup_video_params();
+  acquire_type = 1;
+  menu_items_for_source(false, true);
+}
+
+static void input_buffer() {
+  acquire_type = 0;
+  if (dcam) dcam->Stop();
+  mainw->contin_val->activate();
+  mainw->record->deactivate();
+  mainw->clear->deactivate();
+  mainw->frame_val->activate();
+  acquire_type = 2;
+  menu_items_for_source(true, false);
+}
+
+void input_cb(Fl_Choice *w, void *) {
+  const char *label = picked(w);
+  if (!strcmp(label, "None")) input_none();
+  else if (!strcmp(label, "Video")) input_video();
+  else if (!strcmp(label, "Buffer")) input_buffer();
+}
+
+void show_all() { show_dig_params(); }
+
+// ------------------------------------------------------------ acquisition
+
+static void format_choices_active(bool on) {
+  Fl_Choice *c[] = {mainw->size_val, mainw->format_val, mainw->speed_val,
+                    mainw->fdiv_val};
+  for (Fl_Choice *w : c) {
+    if (on) w->activate();
+    else w->deactivate();
+  }
+}
+
+static void acquire_on(Fl_Light_Button *w) {
+  single_shot = false;
+  if (!dcam) {
+    debugMessage("No camera");
+    w->value(0);
+    return;
+  }
+  bool ok = dcam->SetFormat(cam_size, cam_type, cam_speed, cam_fdiv, false);
+  debugMessage("[Acquire] Video Format: %d %d %d", (int)cam_size,
+               (int)cam_type, (int)cam_speed);
+  if (!ok) {
+    debugMessage("Video format: %s", dcam->error ? dcam->error : "");
+    w->value(0);
+    return;
+  }
+  if (!dcam->Start()) {
+    debugMessage("Can't get images");
+    w->value(0);
+    return;
+  }
+  set_size();
+  debugMessage("Continuous capture");
+  format_choices_active(false);
+  single_shot = true;
+}
+
+static void acquire_off() {
+  single_shot = false;
+  if (dcam) dcam->Stop();
+  debugMessage("Stop capture");
+  mainw->size_val->activate();
+  mainw->format_val->activate();
+  mainw->speed_val->activate();
+  if (dcam && dcam->has_frame_div) mainw->fdiv_val->activate();
+}
+
+void acquire_cb(Fl_Light_Button *w, void *) {
+  if (w->value()) acquire_on(w);
+  else acquire_off();
+}
+
+// Bytes of a frame in the camera's current format, sized as the display
+// reads it (sizes it does not know count as 160x120 there).
+static long frame_bytes(dCamera *c) {
+  long w = 160, h = 120;
+  switch (c->Size()) {
+    case S_1280x960: w = 1280; h = 960; break;
+    case S_640x480: w = 640; h = 480; break;
+    case S_320x240: w = 320; h = 240; break;
+    default: break;
+  }
+  switch (c->Type()) {
+    case S_RGB24: return w * h * 3;
+    case S_YUV422: return w * h * 2;
+    case S_YUV411: return w * h * 3 / 2;
+    default: return w * h;
+  }
+}
+
+// The display reads only grey and colour frames.
+static bool display_reads(dCamera *c) {
+  dITYPE t = c->Type();
+  return t == S_MONO || t == S_RGB24;
+}
+
+static void draw_frame(unsigned char *im) {
+  if (!mainw->display_val->value() || !im || !dcam) return;
+  mainw->image->DrawImage(im, dcam);
+}
+
+static bool next_recorded() {
+  single_shot = false;
+  if (bufferNum <= 0) return false;
+  if (++bufferCur >= bufferNum) bufferCur = 0;
+  unsigned char *slot = bufferList[bufferCur];
+  if (!slot) {
+    // a released slot: step past it on the next pass
+    single_shot = mainw->contin_val->value();
+    return false;
+  }
+  this_image = slot;
+  show_buffer();
+  // a camera whose format changed since the recording would read past
+  // the slot: such frames are counted but not drawn
+  if (dcam && (!display_reads(dcam) || frame_bytes(dcam) <= im_size))
+    draw_frame(this_image);
+  single_shot = mainw->contin_val->value();
+  return true;
+}
+
+static bool next_live() {
+  if (!dcam) {
+    single_shot = false;
+    return false;
+  }
+  int frame = 0;
+  unsigned long usec = 0;
+  if (!dcam->GetImage(&this_image, 500, &frame, &usec)) return false;
+  draw_frame(this_image);
+  single_shot = mainw->contin_val->value();
+  return true;
+}
+
+bool get_next_image() {
+  if (!single_shot || acquire_type == 0) return false;
+  if (acquire_type == 2) return next_recorded();
+  return next_live();
+}
+
+// ----------------------------------------------------------- video format
+
+void size_cb(Fl_Choice *w, void *) {
+  const char *l = picked(w);
+  if (!strcmp(l, "160x120")) cam_size = S_160x120;
+  else if (!strcmp(l, "320x240")) cam_size = S_320x240;
+  else if (!strcmp(l, "640x480")) cam_size = S_640x480;
+  else if (!strcmp(l, "1280x960")) cam_size = S_1280x960;
+}
+
+void format_val_cb(Fl_Choice *w, void *) {
+  const char *l = picked(w);
+  if (!strcmp(l, "RGB24")) {
+    if (dcam && !dcam->has_color) {
+      w->value(1);
+      cam_type = S_MONO;
+    } else {
+      cam_type = S_RGB24;
+      debugMessage("Camera type is RGB24");
+    }
+  } else if (!strcmp(l, "Mono")) {
+    cam_type = S_MONO;
+    debugMessage("Camera type is Monochrome");
+  } else if (!strcmp(l, "Bayer")) {
+    cam_type = S_BAYER;
+    debugMessage("Camera type is Bayer");
+  }
+}
+
+void speed_val_cb(Fl_Choice *w, void *) {
+  const char *l = picked(w);
+  if (!strcmp(l, "3.75")) cam_speed = S_3;
+  else if (!strcmp(l, "7.5")) cam_speed = S_7;
+  else if (!strcmp(l, "15")) cam_speed = S_15;
+  else if (!strcmp(l, "30")) cam_speed = S_30;
+  else if (!strcmp(l, "60")) cam_speed = S_60;
+}
+
+void fdiv_val_cb(Fl_Choice *w, void *) {
+  int n = atoi(picked(w));
+  if (n >= 1 && n <= 3) cam_fdiv = n;
+}
+
+void set_size() {
+  int old = im_size;
+  switch (cam_size) {
+    case S_1280x960: im_width = 1280; im_height = 960; break;
+    case S_320x240: im_width = 320; im_height = 240; break;
+    case S_160x120: im_width = 160; im_height = 120; break;
+    default: im_width = 640; im_height = 480; break;
+  }
+  im_color = (cam_type == S_MONO || cam_type == S_BAYER) ? 0 : 1;
+  im_size = im_width * im_height * (im_color ? 3 : 1);
+  if (im_size == old) return;
+  for (int i = 0; i < bufferSize; i++) {
+    delete[] bufferList[i];
+    bufferList[i] = 0;
+  }
+  // the recorded frames went with their slots
+  bufferNum = 0;
+  bufferCur = 0;
+}
+
+// ------------------------------------------------------------- frame list
+
+void show_buffer() {
+  fld *f = mainw;
+  if (acquire_type == 2 && bufferNum > 0) f->frame_val->activate();
+  else f->frame_val->deactivate();
+  if (acquire_type == 1 && bufferSize > 0) f->record->activate();
+  else f->record->deactivate();
+  if (bufferNum > 0) f->clear->activate();
+  else f->clear->deactivate();
+  f->frame_val->value(bufferCur);
+  f->frame_val->maximum(bufferNum);
+}
+
+static void stop_recording() {
+  storeFlag = false;
+  mainw->record->value(0);
+}
+
+// Copies the live frame into the slot after the current one.
+static void record_frame() {
+  if (bufferCur + 1 >= bufferSize) {
+    stop_recording();  // the list is full
+    return;
+  }
+  if (bufferNum > 0) bufferCur++;
+  if (!bufferList[bufferCur])
+    bufferList[bufferCur] = new (std::nothrow) unsigned char[im_size];
+  if (!bufferList[bufferCur]) {
+    // out of memory: stop as when the list is full, keeping what we have
+    if (bufferNum > 0) bufferCur--;
+    stop_recording();
+    return;
+  }
+  memcpy(bufferList[bufferCur], this_image, im_size);
+  bufferNum = bufferCur + 1;
+}
+
+// A frame smaller than the slots (a camera reopened in another format)
+// would be copied from beyond its end.
+static bool frame_fills_slot() {
+  return im_size > 0 && dcam && frame_bytes(dcam) >= im_size;
+}
+
+void do_storage() {
+  if (!storeFlag) return;
+  if (acquire_type == 1 && this_image && frame_fills_slot()) record_frame();
+  show_buffer();
+}
+
+void record_cb(Fl_Light_Button *w, void *) {
+  storeFlag = acquire_type == 1 && w->value();
+  w->value(storeFlag);
+  show_buffer();
+}
+
+void clear_cb(Fl_Button *, void *) {
+  bufferNum = 0;
+  bufferCur = 0;
+  mainw->frame_val->maximum(0);
+  stop_recording();
+  show_buffer();
+}
+
+void frame_val_cb(Fl_Counter *w, void *) {
+  int v = (int)w->value();
+  if (v == 0) bufferCur = bufferNum - 1;
+  else if (v < 0) bufferCur = bufferNum - 2;
+  else bufferCur = v - 1;
+  // stay on a recorded frame: the counter can run past the list before
+  // show_buffer has set its maximum, and a recording continues from here
+  if (bufferCur >= bufferNum) bufferCur = bufferNum - 1;
+  if (bufferCur < 0) bufferCur = bufferNum > 0 ? bufferNum - 1 : 0;
+  single_shot = true;
+}
+
+// The light itself is the switch: acquisition reads it for every frame.
+void display_cb(Fl_Light_Button *, void *) {}
+
+// ---------------------------------------------------------------- storing
+
+// Unfinished: storing to BMP files comes with the image file module.
+void store_current_cb(Fl_Menu_ *, void *) {}
+void store_buffer_cb(Fl_Menu_ *, void *) {}
+
+// ----------------------------------------------------- video parameters
+
+static int slider_int(Fl_Valuator *v) { return (int)v->value(); }
+
+void video_params_cb(Fl_Menu_ *, void *v) {
+  if (!v) return;
+  show_dig_params();
+  ((fld *)v)->video_params->show();
+}
+
+void show_dig_params() {
+  if (!dcam) return;
+  mainw->exposure_val->value(dcam->exposure);
+  mainw->gain_val->value(dcam->gain);
+}
+
+static void set_active(Fl_Widget *w, bool on) {
+  if (on) w->activate();
+  else w->deactivate();
+}
+
+// One automatic control: with auto, the button lit and the slider idle;
+// with manual only, the slider; with neither, nothing.
+static void setup_control(Fl_Light_Button *b, Fl_Widget *s, bool has_auto,
+                          bool has_manual) {
+  b->value(has_auto);
+  set_active(b, has_auto);
+  set_active(s, !has_auto && has_manual);
+}
+
+static void setup_balance() {
+  fld *f = mainw;
+  bool a = dcam->has_auto_whitebalance;
+  f->balance_auto_button->value(a);
+  set_active(f->balance_auto_button, a);
+  set_active(f->red_val, !a && dcam->has_color);
+  set_active(f->blue_val, !a && dcam->has_color);
+}
+
+static void setup_gain() {
+  fld *f = mainw;
+  // gain starts in manual mode even where it could run automatically
+  f->gain_auto_button->value(0);
+  set_active(f->gain_auto_button, dcam->has_auto_gain);
+  set_active(f->gain_val, dcam->has_auto_gain || dcam->has_manual_gain);
+}
+
+static void setup_gamma() {
+  fld *f = mainw;
+  double g = dcam->has_gamma && !dcam->isBayer ? 1.0 : 0.75;
+  f->image->displayGamma = g;
+  f->display_gamma_val->value(100 * g);
+  f->imager_gamma_button->value(dcam->has_gamma && dcam->gamma);
+  set_active(f->imager_gamma_button, dcam->has_gamma);
+}
+
+void setup_video_params() {
+  if (!mainw || !dcam) return;
+  fld *f = mainw;
+  show_dig_params();
+  setup_balance();
+  setup_control(f->brightness_auto_button, f->brightness_val,
+                dcam->has_auto_brightness, dcam->has_manual_brightness);
+  setup_control(f->exposure_auto_button, f->exposure_val,
+                dcam->has_auto_exposure, dcam->has_manual_exposure);
+  setup_gain();
+  set_active(f->saturation_val, dcam->has_saturation);
+  set_active(f->sharpness_val, dcam->has_sharpness);
+  setup_gamma();
+}
+
+void set_exposure() {
+  if (dcam)
+    dcam->SetExposure(slider_int(mainw->exposure_val),
+                      mainw->exposure_auto_button->value() != 0);
+}
+
+void set_gain() {
+  if (dcam)
+    dcam->SetGain(slider_int(mainw->gain_val),
+                  mainw->gain_auto_button->value() != 0);
+}
+
+void set_brightness() {
+  if (dcam)
+    dcam->SetBrightness(slider_int(mainw->brightness_val),
+                        mainw->brightness_auto_button->value() != 0);
+}
+
+void set_balance() {
+  if (dcam)
+    dcam->SetWhiteBalance(slider_int(mainw->red_val),
+                          slider_int(mainw->blue_val),
+                          mainw->balance_auto_button->value() != 0);
+}
+
+void exposure_cb(Fl_Value_Slider *, void *) { set_exposure(); }
+void gain_cb(Fl_Value_Slider *, void *) { set_gain(); }
+void brightness_cb(Fl_Value_Slider *, void *) { set_brightness(); }
+void red_gain_cb(Fl_Value_Slider *, void *) { set_balance(); }
+void blue_gain_cb(Fl_Value_Slider *, void *) { set_balance(); }
+
+void saturation_cb(Fl_Value_Slider *, void *) {
+  if (dcam) dcam->SetSaturation(slider_int(mainw->saturation_val));
+}
+
+void sharpness_cb(Fl_Value_Slider *w, void *) {
+  if (dcam) dcam->SetSharpness(slider_int(w));
+}
+
+void imager_gamma_cb(Fl_Light_Button *w, void *) {
+  if (dcam) dcam->SetGamma(w->value() != 0);
+}
+
+// Exposure and gain Auto: going manual freezes the camera at the value
+// its automatic control had reached.
+static void auto_control(Fl_Light_Button *b, Fl_Value_Slider *s,
+                         const int *camera_value, void (*send)()) {
+  if (b->value()) {
+    if (dcam) {
+      s->value(*camera_value);
+      s->deactivate();
+    }
+  } else {
+    s->activate();
+    if (dcam) s->value(*camera_value);
+    s->activate();
+    show_dig_params();
+  }
+  send();
+}
+
+void exposure_auto_cb(Fl_Light_Button *w, void *) {
+  auto_control(w, mainw->exposure_val, dcam ? &dcam->exposure : 0,
+               set_exposure);
+}
+
+void gain_auto_cb(Fl_Light_Button *w, void *) {
+  auto_control(w, mainw->gain_val, dcam ? &dcam->gain : 0, set_gain);
+}
+
+void brightness_auto_cb(Fl_Light_Button *w, void *) {
+  bool capable = !dcam || dcam->has_auto_brightness;
+  if (w->value() && capable) {
+    mainw->brightness_val->deactivate();
+  } else {
+    mainw->brightness_val->activate();
+    w->value(0);
+  }
+  set_brightness();
+}
+
+void balance_auto_cb(Fl_Light_Button *w, void *) {
+  set_active(mainw->red_val, !w->value());
+  set_active(mainw->blue_val, !w->value());
+  set_balance();
+}
+
+void display_gamma_cb(Fl_Slider *w, void *) {
+  mainw->image->displayGamma = 0.01 * w->value();
+}

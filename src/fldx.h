@@ -13,6 +13,8 @@
 #include <FL/Fl_Slider.H>
 #include <FL/Fl_Value_Slider.H>
 
+#include <string>
+
 #include "dcam.h"
 
 class fld;
@@ -38,7 +40,10 @@ extern bool storeFlag;
 extern char *apparg;
 
 // start-up, main loop, camera selection, messages
+void start_up();  // everything main does before top()
 void top();
+void tally_frame(int now);  // counts a delivered frame for the Rate display
+extern int rate_t0, rate_frames;
 void show_rate(double fps);
 void set_cameras();
 void camera_cb(Fl_Widget *w, void *);
@@ -48,6 +53,10 @@ void debugMessage(const char *fmt, ...);
 void debugFn(char *line);
 char *get_icon();
 void debug_cb(Fl_Menu_ *m, void *);
+// the menu label under which camera i is listed, as Fl_Menu_::add reads it
+std::string camera_label(int i, const char *name);
+// gives the menu item of that label the user data v
+void set_item_data(Fl_Menu_ *m, const char *label, void *v);
 
 // acquisition and input sources
 void input_cb(Fl_Choice *w, void *);
