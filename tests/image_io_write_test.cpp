@@ -1,0 +1,194 @@
+// The BMP writers: exact file layouts, gamma, and failed writes.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "image_io.h"
+#include "image_io_util.h"
+#include "test_support.h"
+
+static bool is_char_device(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+static bool exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+TEST(BmpBytes, LittleEndianHelpers) {
+  unsigned char p[4] = {0, 0, 0, 0};
+  write_bmp_word(p, 0x12345);
+  EXPECT_EQ(p[0], 0x45);
+  EXPECT_EQ(p[1], 0x23);
+  EXPECT_EQ(p[2], 0); // only two bytes
+  write_bmp_long(p, -2);
+  EXPECT_EQ(Bytes(p, p + 4), (Bytes{0xfe, 0xff, 0xff, 0xff}));
+  EXPECT_EQ(read_bmp_long(p), -2);
+  EXPECT_EQ(read_bmp_word(p), 65534);
+  EXPECT_EQ(read_bmp_word(p + 2), 65535);
+  write_bmp_long(p, 1229878);
+  EXPECT_EQ(read_bmp_long(p), 1229878);
+}
+
+TEST(BmpGamma, TableBuiltByEachWrite) {
+  TempDir dir;
+  Bytes im = test_image(4, 2, 1);
+  ASSERT_EQ(write_bmp(dir.file("g.bmp").c_str(), im.data(), 4, 2, 0.6), 0);
+  const int in[] = {0, 1, 16, 64, 128, 200, 254, 255};
+  const int out[] = {0, 9, 48, 111, 169, 220, 254, 255};
+  for (int i = 0; i < 8; i++) EXPECT_EQ(im_gamma[in[i]], out[i]) << in[i];
+  for (double g : {0.0, -1.0, (double)NAN}) {
+    ASSERT_EQ(write_color_bmp(dir.file("c.bmp").c_str(), im.data(), 2, 1, g), 0);
+    for (int i = 0; i < 256; i++) ASSERT_EQ(im_gamma[i], i) << g;
+  }
+}
+
+TEST(BmpWriteGrey, VgaFileLayoutAndPalette) {
+  TempDir dir;
+  Bytes im = test_image(640, 480, 1);
+  std::string name = dir.file("vga.bmp");
+  ASSERT_EQ(write_bmp(name.c_str(), im.data(), 640, 480, 0), 0);
+  std::string f = read_file(name);
+  ASSERT_EQ(f.size(), 308278u);
+  EXPECT_EQ(f.substr(0, 2), "BM");
+  const int fields[][3] = {{2, 4, 308278}, {6, 4, 0},  {10, 4, 1078},
+                           {14, 4, 40},    {18, 4, 640}, {22, 4, 480},
+                           {26, 2, 1},     {28, 2, 8},   {30, 4, 0},
+                           {34, 4, 0},     {38, 4, 0},   {42, 4, 0},
+                           {46, 4, 256},   {50, 4, 256}};
+  for (auto &fl : fields) EXPECT_EQ(field(f, fl[0], fl[1]), fl[2]) << fl[0];
+  for (int i = 0; i < 256; i++)
+    ASSERT_EQ(field(f, 54 + 4 * i), i * 0x010101) << i;
+  // last image row first, unpadded
+  EXPECT_EQ(f.compare(1078, 640, (const char *)&im[479 * 640], 640), 0);
+  EXPECT_EQ(f.compare(1078 + 479 * 640, 640, (const char *)&im[0], 640), 0);
+
+  ASSERT_EQ(write_bmp(name.c_str(), im.data(), 640, 480, 0.6), 0);
+  std::string g = read_file(name);
+  EXPECT_EQ(field(g, 54 + 4 * 128), 0x00a9a9a9); // 169, 169, 169, 0
+  EXPECT_EQ(g.substr(1078), f.substr(1078));      // pixels unchanged
+}
+
+TEST(BmpWriteColor, RowsPaddingAndByteOrder) {
+  TempDir dir;
+  std::string name = dir.file("c.bmp");
+  Bytes im = test_image(320, 240, 3);
+  ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), 320, 240, 0), 0);
+  std::string f = read_file(name);
+  ASSERT_EQ(f.size(), 230454u);
+  const int fields[][3] = {{2, 4, 230454}, {10, 4, 54}, {14, 4, 40},
+                           {18, 4, 320},   {22, 4, 240}, {26, 2, 1},
+                           {28, 2, 24},    {34, 4, 230400}, {46, 4, 0}};
+  for (auto &fl : fields) EXPECT_EQ(field(f, fl[0], fl[1]), fl[2]) << fl[0];
+  // second stored row is image row 238, 960 bytes on with no padding
+  EXPECT_EQ((unsigned char)f[54 + 960], im[238 * 960 + 2]);
+
+  Bytes two = {10, 20, 30, 1, 2, 3, 40, 50, 60, 4, 5, 6};
+  ASSERT_EQ(write_color_bmp(name.c_str(), two.data(), 2, 2, 0), 0);
+  f = read_file(name);
+  ASSERT_EQ(f.size(), 54u + 16);
+  EXPECT_EQ(f.substr(54), std::string("\x3c\x32\x28\x06\x05\x04\0\0"
+                                      "\x1e\x14\x0a\x03\x02\x01\0\0", 16));
+
+  ASSERT_EQ(write_color_bmp(name.c_str(), two.data(), 2, 2, 0.6), 0);
+  f = read_file(name);
+  EXPECT_EQ((unsigned char)f[54 + 8], im_gamma[30]);
+  EXPECT_EQ((unsigned char)f[54 + 10], im_gamma[10]);
+}
+
+TEST(BmpWriteColor, AnyWidth) {
+  TempDir dir;
+  std::string name = dir.file("wide.bmp");
+  const int w = 2001, h = 3, len = 6004; // wider than one 4000-byte row
+  Bytes im = test_image(w, h, 3);
+  ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), w, h, 0), 0);
+  std::string f = read_file(name);
+  ASSERT_EQ(f.size(), 54u + len * h);
+  for (int y = 0; y < h; y++) {
+    size_t row = 54 + (size_t)(h - 1 - y) * len;
+    for (int x = 0; x < w; x++)
+      for (int c = 0; c < 3; c++)
+        ASSERT_EQ((unsigned char)f[row + 3 * x + c], im[(y * w + x) * 3 + 2 - c]);
+    EXPECT_EQ(f.substr(row + 3 * w, 1), std::string(1, '\0'));
+  }
+}
+
+TEST(BmpWriteFail, CannotOpen) {
+  TempDir dir;
+  Bytes im = test_image(4, 4, 3);
+  std::string name = dir.file("no/such/dir/x.bmp");
+  imageError = (char *)"";
+  EXPECT_EQ(write_bmp(name.c_str(), im.data(), 4, 4, 0), -1);
+  EXPECT_STREQ(imageError, "Can't open file for write");
+  imageError = (char *)"";
+  EXPECT_EQ(write_color_bmp(name.c_str(), im.data(), 4, 4, 0), -1);
+  EXPECT_STREQ(imageError, "Can't open file for write");
+}
+
+TEST(BmpWriteFail, BadInputTouchesNoFile) {
+  TempDir dir;
+  std::string name = dir.file("keep.bmp");
+  write_file(name, "precious");
+  Bytes im = test_image(4, 4, 3);
+  const int sizes[][2] = {{0, 4}, {4, 0}, {-4, 4}, {4, -1}, {65536, 65536}};
+  for (auto &s : sizes) {
+    EXPECT_EQ(write_bmp(name.c_str(), im.data(), s[0], s[1], 0), -1);
+    EXPECT_STREQ(imageError, "Bad image size for BMP file");
+    EXPECT_EQ(write_color_bmp(name.c_str(), im.data(), s[0], s[1], 0), -1);
+    EXPECT_STREQ(imageError, "Bad image size for BMP file");
+  }
+  EXPECT_EQ(write_bmp(name.c_str(), nullptr, 4, 4, 0), -1);
+  EXPECT_STREQ(imageError, "No image to write");
+  EXPECT_EQ(read_file(name), "precious");
+}
+
+TEST(BmpWriteFail, FullDeviceStaysADevice) {
+  ASSERT_TRUE(is_char_device("/dev/full"));
+  Bytes im = test_image(64, 48, 3);
+  EXPECT_EQ(write_bmp("/dev/full", im.data(), 64, 48, 0), -1);
+  EXPECT_STREQ(imageError, "Can't write file");
+  EXPECT_TRUE(is_char_device("/dev/full"));
+  EXPECT_EQ(write_color_bmp("/dev/full", im.data(), 64, 48, 0.6), -1);
+  EXPECT_STREQ(imageError, "Can't write file");
+  EXPECT_TRUE(is_char_device("/dev/full"));
+
+  TempDir dir; // a link to the device is not removed either
+  std::string link = dir.file("full.bmp");
+  ASSERT_EQ(symlink("/dev/full", link.c_str()), 0);
+  EXPECT_EQ(write_bmp(link.c_str(), im.data(), 64, 48, 0), -1);
+  EXPECT_TRUE(exists(link));
+  EXPECT_TRUE(is_char_device("/dev/full"));
+}
+
+// A file size limit makes the disk "full" for a regular file.
+static int write_limited(const std::string &name, bool color) {
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit lim = {4096, 4096};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  Bytes im = test_image(640, 480, 3);
+  int rc = color ? write_color_bmp(name.c_str(), im.data(), 640, 480, 0)
+                 : write_bmp(name.c_str(), im.data(), 640, 480, 0);
+  return rc == -1 && strcmp(imageError, "Can't write file") == 0 ? 0 : 1;
+}
+
+TEST(BmpWriteFailDeathTest, PartialRegularFileRemoved) {
+  TempDir dir;
+  for (bool color : {false, true}) {
+    std::string name = dir.file(color ? "c.bmp" : "g.bmp");
+    EXPECT_EXIT(_exit(write_limited(name, color)), testing::ExitedWithCode(0), "");
+    EXPECT_FALSE(exists(name)) << color;
+  }
+  // through a link: the link and its target stay where they are
+  std::string target = dir.file("target.bmp"), link = dir.file("link.bmp");
+  write_file(target, "old");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EXIT(_exit(write_limited(link, false)), testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(exists(link));
+  EXPECT_TRUE(exists(target));
+}
