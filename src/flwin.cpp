@@ -183,6 +183,27 @@ dcamDebugWin::dcamDebugWin(int ix, int iy, int w, int h, const char *name)
   end();
 }
 
+// The X server refuses to draw a single text run much beyond 100000
+// glyphs and the connection dies, so a giant text goes in as several lines.
+static const int LINE_MAX_CHARS = 32768;
+
+// Appends text (n bytes, NUL at text[n]) and a line end; may write into text.
+static void append_lines(Fl_Text_Buffer *buf, char *text, int n) {
+  while (n > LINE_MAX_CHARS) {
+    int cut = LINE_MAX_CHARS;
+    while (cut > 0 && ((unsigned char)text[cut] & 0xC0) == 0x80) cut--;
+    char keep = text[cut];
+    text[cut] = 0;
+    buf->append(text);
+    buf->append("\n");
+    text[cut] = keep;
+    text += cut;
+    n -= cut;
+  }
+  buf->append(text);
+  buf->append("\n");
+}
+
 void dcamDebugWin::Print(const char *str, ...) {
   if (!str) return;
   char local[256];
@@ -196,15 +217,14 @@ void dcamDebugWin::Print(const char *str, ...) {
     return;
   }
   if ((size_t)n < sizeof local) {
-    dbuf->append(local);
+    append_lines(dbuf, local, n);
   } else {
     // longer lines are kept whole
     std::vector<char> big(n + 1);
     vsnprintf(big.data(), big.size(), str, again);
-    dbuf->append(big.data());
+    append_lines(dbuf, big.data(), n);
   }
   va_end(again);
-  dbuf->append("\n");
   Bottom();
 }
 

@@ -5,6 +5,7 @@
 #include <FL/Fl_File_Input.H>
 #include <FL/Fl_Group.H>
 #include <FL/Fl_Input_.H>
+#include <FL/Fl_Menu_.H>
 #include <FL/Fl_Window.H>
 #include <gtest/gtest.h>
 
@@ -88,6 +89,9 @@ static void collect(Fl_Widget *w, std::vector<std::string> &texts,
   if (auto *in = dynamic_cast<Fl_Input_ *>(w)) {
     if (in->value()) texts.push_back(in->value());
   }
+  // the picked entry of a choice (a file chooser's filter, say)
+  if (auto *m = dynamic_cast<Fl_Menu_ *>(w))
+    if (m->text()) texts.push_back(m->text());
   if (auto *b = dynamic_cast<Fl_Button *>(w))
     if (b->visible()) buttons.push_back(b);
   if (auto *f = dynamic_cast<Fl_File_Input *>(w)) files.push_back(f);
