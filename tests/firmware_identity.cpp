@@ -1,0 +1,181 @@
+// Identity programming: the CRC routine and the exact sequence of register
+// accesses that programs a serial number.
+#include <random>
+#include <string>
+#include <vector>
+
+#include "firmware_fake.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(OhciCrc16, KnownValues) {
+  EXPECT_EQ(ohci_crc16(nullptr, 0), 0);
+  uint32_t one = 0x00000001, name = 0x31333934;
+  EXPECT_EQ(ohci_crc16(&one, 1), 0x1021);
+  EXPECT_EQ(ohci_crc16(&name, 1), 0x0F72);
+  EXPECT_EQ(xmodem_quads({0x31333934}), 0x0F72);  // the reference agrees
+}
+
+TEST(OhciCrc16, MatchesXmodemOnRandomData) {
+  std::mt19937 rng(1394);
+  for (int round = 0; round < 500; round++) {
+    std::vector<uint32_t> q(rng() % 9);
+    for (auto &v : q) v = rng();
+    int crc = ohci_crc16(q.data(), (int)q.size());
+    EXPECT_EQ(crc, xmodem_quads(q)) << "round " << round;
+    EXPECT_EQ(crc & ~0xffff, 0);
+  }
+}
+
+// A camera with an unprogrammed ROM laid out as IEEE 1212 has it.
+class ProgramTest : public FirmwareTest {
+ protected:
+  void SetUp() override {
+    FirmwareTest::SetUp();
+    cam.devID = 0xffff;
+    cam.regs[LP_ID_INVERSION] = 0x0000ffff;
+    cam.regs[0xF0000400] = 0x0404abcd;
+    cam.regs[0xF0000404] = 0x31333934;
+    cam.regs[0xF0000408] = 0xe0ff8112;
+    cam.regs[0xF000040C] = 0x00500e01;
+    cam.regs[0xF0000410] = 0x0000ffff;
+    cam.regs[0xF0000428] = 0x00020bad;
+    cam.regs[0xF000042C] = 0x00500e01;
+    cam.regs[0xF0000430] = 0x0000ffff;
+    firmware_params_dialog(&cam);
+    cam.log.clear();
+    clear_messages();
+  }
+  // enters the text and commits it, answering the question
+  std::string enter(const char *text, std::vector<std::string> answers) {
+    DialogAnswerer a(answers);
+    fwd()->device_id_val->value(text);
+    testing::internal::CaptureStdout();
+    fwd()->device_id_val->do_callback();
+    std::string out = testing::internal::GetCapturedStdout();
+    asked = a.seen().size() == 1 && a.saw("Are you sure you want to set the "
+                                          "device STEREO #" + std::string(text) + "?");
+    EXPECT_EQ(a.pending(), 0u);
+    return out;
+  }
+  FakeCamera cam;
+  bool asked = false;
+};
+
+TEST_F(ProgramTest, WritesEveryWordInOrder) {
+  std::string out = enter("12", {"Yes"});
+  EXPECT_TRUE(asked);
+  EXPECT_EQ(out, "  Camera ID:    0000ffff\n");
+  unsigned bus_crc = xmodem_quads({0x31333934, 0xe0ff8112, 0x00500e01, 0x00080012});
+  unsigned leaf_crc = xmodem_quads({0x00500e01, 0x00080012});
+  std::vector<Access> want = {
+      {'R', 0xF0FFF008, 0x8},
+      {'R', 0xF0FFF00C, 0xffff},
+      {'W', 0xF0FFF00C, 0x12},
+      {'R', 0xF0FFF00C, 0x12},
+      {'S', 0, 0},
+      {'R', 0xF0000400, 0x0404abcd},
+      {'R', 0xF0000410, 0xffff},
+      {'W', 0xF0000410, 0x00080012},
+      {'R', 0xF0000410, 0x00080012},
+      {'R', 0xF0000404, 0x31333934},
+      {'R', 0xF0000408, 0xe0ff8112},
+      {'R', 0xF000040C, 0x00500e01},
+      {'W', 0xF0000400, 0x04040000 | bus_crc},
+      {'R', 0xF0000400, 0x04040000 | bus_crc},
+      {'R', 0xF0000428, 0x00020bad},
+      {'R', 0xF0000430, 0xffff},
+      {'W', 0xF0000430, 0x00080012},
+      {'R', 0xF0000430, 0x00080012},
+      {'R', 0xF000042C, 0x00500e01},
+      {'W', 0xF0000428, 0x00020000 | leaf_crc},
+      {'R', 0xF0000428, 0x00020000 | leaf_crc}};
+  EXPECT_EQ(cam.log, want);
+
+  char crc1[64], crc2[64], q1[64], q2[64];
+  snprintf(crc1, sizeof crc1, "  Setting CRC to                     %04x", bus_crc);
+  snprintf(crc2, sizeof crc2, "  Setting CRC to                     %04x", leaf_crc);
+  snprintf(q1, sizeof q1, "  ROM bus info block first quad: %08x", 0x04040000 | bus_crc);
+  snprintf(q2, sizeof q2, "  ROM unique leaf ID first quad: %08x", 0x00020000 | leaf_crc);
+  std::vector<std::string> lines = {
+      "[Device]  Camera type:  00000008",
+      "  *** Setting ID in local block",
+      "  Camera ID:    00000012",
+      "  ROM bus info block first quad: 0404abcd",
+      "  Chip ID low:                   0000ffff",
+      "  Setting serial number to       00080012",
+      "  Chip ID low:                   00080012",
+      crc1,
+      q1,
+      "  ROM unique leaf ID first quad: 00020bad",
+      "  Chip ID low:                   0000ffff",
+      "  Setting serial number to       00080012",
+      "  Chip ID low:                   00080012",
+      crc2,
+      q2};
+  EXPECT_EQ(messages(), lines);
+
+  EXPECT_STREQ(fwd()->device_type_val->text(), "Stereo");
+  EXPECT_FALSE(fwd()->device_id_val->active());
+  EXPECT_STREQ(fwd()->device_id_val->value(), "0012");
+}
+
+TEST_F(ProgramTest, InversionAfterProgrammingKeepsTheNewSerial) {
+  enter("12", {"Yes"});
+  cam.log.clear();
+  fwd()->reversed_val->value(1);
+  fwd()->reversed_val->do_callback();
+  EXPECT_EQ(cam.writes(), (std::vector<Access>{{'W', LP_ID_INVERSION, 0x01000012}}));
+}
+
+TEST_F(ProgramTest, NoWritesNothing) {
+  std::string out = enter("12", {"No"});
+  EXPECT_TRUE(asked);
+  EXPECT_TRUE(cam.log.empty());
+  EXPECT_EQ(out, "");
+  EXPECT_TRUE(messages().empty());
+  EXPECT_TRUE(fwd()->device_id_val->active());
+  EXPECT_FALSE(fwd()->device_id_val->output());
+  EXPECT_STREQ(fwd()->device_type_val->text(), "Unknown");
+}
+
+TEST_F(ProgramTest, UnreachableLocalBlockStillProgramsTheRom) {
+  for (bool fail : {true, false}) {
+    cam.log.clear();
+    clear_messages();
+    if (fail)
+      cam.failing_reads.insert(LP_CAMERA_TYPE);
+    else
+      cam.regs[LP_CAMERA_TYPE] = 0xffffffff;  // all ones counts the same
+    fwd()->device_id_val->activate();
+    enter("7", {"Yes"});
+    auto lines = messages();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], fail ? "[Device]  Camera type:  00000000"
+                             : "[Device]  Camera type:  ffffffff");
+    EXPECT_EQ(lines[1], "  Couldn't access local params");
+    for (const auto &a : cam.writes())
+      EXPECT_NE(a.addr, LP_ID_INVERSION) << a;
+    EXPECT_EQ(cam.regs[0xF0000410], 0x00080007u);
+    EXPECT_EQ(cam.regs[0xF0000430], 0x00080007u);
+    EXPECT_EQ(cam.writes().size(), 4u);
+    cam.failing_reads.clear();
+  }
+}
+
+TEST_F(ProgramTest, BadNumbersAreRefusedBeforeAnyAccess) {
+  for (const char *text : {"10000", "12345", "zz", "", "12 34", "-1"}) {
+    clear_messages();
+    std::string out = enter(text, {});
+    EXPECT_FALSE(asked) << text;
+    EXPECT_EQ(out, "") << text;
+    auto lines = messages();
+    ASSERT_EQ(lines.size(), 1u) << text;
+    EXPECT_EQ(lines[0].rfind("[Device] Device ID", 0), 0u) << lines[0];
+  }
+  EXPECT_TRUE(cam.log.empty());
+  EXPECT_TRUE(fwd()->device_id_val->active());
+}
+
+}  // namespace
