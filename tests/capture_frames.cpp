@@ -1,0 +1,196 @@
+// The frame list: recording, playback, the counter, Clear.
+#include "capture_fixture.h"
+
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Counter.H>
+#include <FL/Fl_Light_Button.H>
+#include <string.h>
+
+namespace {
+
+// Live mode on a camera that reports 320x240 grey frames, fed by hand.
+class FrameList : public CaptureTest {
+ protected:
+  LoggingCamera cam;
+  std::vector<unsigned char> frame = std::vector<unsigned char>(320 * 240);
+
+  void SetUp() override {
+    start();
+    cam_size = S_320x240;
+    cam_type = S_MONO;
+    set_size();
+    dcam = &cam;
+    acquire_type = 1;
+    this_image = frame.data();
+  }
+  void TearDown() override {
+    dcam = nullptr;
+    CaptureTest::TearDown();
+  }
+  void record(bool on) {
+    mainw->record->value(on);
+    mainw->record->do_callback();
+  }
+  // One live frame, marked with n, through the recording step.
+  void deliver(int n) {
+    memset(frame.data(), n & 0xff, frame.size());
+    frame[1] = (unsigned char)(n >> 8);
+    do_storage();
+  }
+  int mark(int slot) {
+    const unsigned char *s = bufferList[slot];
+    return s ? s[0] | s[1] << 8 : -1;
+  }
+  void playback() {
+    acquire_type = 2;
+    show_buffer();
+  }
+  void set_counter(double v) {
+    mainw->frame_val->value(v);
+    mainw->frame_val->do_callback();
+  }
+  int shown_mark() {
+    if (!get_next_image()) return -1;
+    return this_image[0] | this_image[1] << 8;
+  }
+};
+
+TEST_F(FrameList, ThreeFramesFillTheFirstSlots) {
+  record(true);
+  EXPECT_TRUE(storeFlag);
+  for (int i = 0; i < 3; i++) deliver(i + 1);
+  EXPECT_EQ(3, bufferNum);
+  EXPECT_EQ(2, bufferCur);
+  EXPECT_EQ(1, mark(0));
+  EXPECT_EQ(3, mark(2));
+  EXPECT_EQ(2, mainw->frame_val->value());
+  EXPECT_EQ(3, mainw->frame_val->maximum());
+  EXPECT_TRUE(mainw->clear->active());
+  EXPECT_FALSE(mainw->frame_val->active());  // live mode
+}
+
+TEST_F(FrameList, StopsSilentlyWhenFull) {
+  record(true);
+  for (int i = 0; i < 200; i++) deliver(i);
+  EXPECT_EQ(200, bufferNum);
+  EXPECT_EQ(199, mark(199));
+  EXPECT_TRUE(storeFlag);
+  deliver(999);
+  EXPECT_FALSE(storeFlag);
+  EXPECT_FALSE(mainw->record->value());
+  EXPECT_EQ(200, bufferNum);
+  EXPECT_EQ(199, mark(199));
+}
+
+TEST_F(FrameList, RecordingAfterPlaybackKeepsTheFramesUpToThere) {
+  record(true);
+  for (int i = 0; i < 10; i++) deliver(i);
+  record(false);
+  playback();
+  set_counter(5);  // shows frame 4
+  EXPECT_EQ(4, shown_mark());
+  acquire_type = 1;
+  record(true);
+  for (int i = 100; i < 103; i++) deliver(i);
+  EXPECT_EQ(8, bufferNum);
+  EXPECT_EQ(4, mark(4));
+  EXPECT_EQ(100, mark(5));
+  EXPECT_EQ(102, mark(7));
+}
+
+TEST_F(FrameList, CounterChoosesTheFrameAndWraps) {
+  record(true);
+  for (int i = 0; i < 4; i++) deliver(i);
+  record(false);
+  playback();
+  EXPECT_TRUE(mainw->frame_val->active());
+  EXPECT_FALSE(mainw->record->active());
+  set_counter(0);
+  EXPECT_EQ(0, shown_mark());
+  set_counter(2);
+  EXPECT_EQ(2, shown_mark());
+  EXPECT_EQ(2, mainw->frame_val->value());
+  set_counter(4);  // the maximum wraps to the first frame
+  EXPECT_EQ(0, shown_mark());
+  EXPECT_EQ(0, mainw->frame_val->value());
+  set_counter(-1);  // shows the last
+  EXPECT_EQ(3, shown_mark());
+  EXPECT_FALSE(single_shot);  // one request, one frame
+  EXPECT_FALSE(get_next_image());
+}
+
+TEST_F(FrameList, CounterPastTheListStaysInIt) {
+  // in live mode the counter still has its first range 0-30
+  record(true);
+  set_counter(30);
+  deliver(1);
+  EXPECT_EQ(1, bufferNum);
+  EXPECT_EQ(1, mark(0));
+  set_counter(0);
+  EXPECT_GE(bufferCur, 0);
+  deliver(2);
+  EXPECT_EQ(2, bufferNum);
+  EXPECT_EQ(2, mark(1));
+}
+
+TEST_F(FrameList, ClearWhileRecording) {
+  record(true);
+  for (int i = 0; i < 5; i++) deliver(i);
+  unsigned char *slot0 = bufferList[0];
+  mainw->clear->do_callback();
+  EXPECT_EQ(0, bufferNum);
+  EXPECT_EQ(0, bufferCur);
+  EXPECT_FALSE(storeFlag);
+  EXPECT_FALSE(mainw->record->value());
+  EXPECT_FALSE(mainw->clear->active());
+  record(true);
+  deliver(7);
+  EXPECT_EQ(1, bufferNum);
+  EXPECT_EQ(slot0, bufferList[0]);  // reused, not allocated again
+  EXPECT_EQ(7, mark(0));
+}
+
+TEST_F(FrameList, RecordOutsideLiveModeGoesDark) {
+  playback();
+  record(true);
+  EXPECT_FALSE(storeFlag);
+  EXPECT_FALSE(mainw->record->value());
+}
+
+TEST_F(FrameList, ADifferentCameraFormatIsNotCopied) {
+  record(true);
+  deliver(1);
+  cam.size = S_160x120;  // smaller than a slot: copying would overread
+  deliver(2);
+  EXPECT_EQ(1, bufferNum);
+}
+
+TEST_F(FrameList, PlaybackNeverDrawsFromNothing) {
+  record(true);
+  for (int i = 0; i < 3; i++) deliver(i);
+  record(false);
+  playback();
+  mainw->contin_val->value(1);
+  // no camera: the frame is delivered but not drawn
+  dcam = nullptr;
+  single_shot = true;
+  EXPECT_EQ(0, shown_mark());
+  EXPECT_EQ(nullptr, mainw->image->pixelData);
+  // a camera in a larger format would make the display read past the slot
+  dcam = &cam;
+  cam.size = S_640x480;
+  EXPECT_EQ(1, shown_mark());
+  EXPECT_EQ(nullptr, mainw->image->pixelData);
+  cam.size = S_320x240;
+  EXPECT_EQ(2, shown_mark());
+  EXPECT_EQ(bufferList[2], mainw->image->pixelData);
+  // a released slot is stepped over
+  unsigned char *keep = bufferList[0];
+  bufferList[0] = nullptr;
+  EXPECT_FALSE(get_next_image());
+  EXPECT_TRUE(single_shot);
+  EXPECT_EQ(1, shown_mark());
+  bufferList[0] = keep;
+}
+
+}  // namespace
