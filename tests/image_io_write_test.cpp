@@ -102,20 +102,23 @@ TEST(BmpWriteColor, RowsPaddingAndByteOrder) {
   EXPECT_EQ((unsigned char)f[54 + 10], im_gamma[10]);
 }
 
-TEST(BmpWriteColor, AnyWidth) {
+TEST(BmpWriteColor, AnyWidthWithAndWithoutGamma) {
   TempDir dir;
   std::string name = dir.file("wide.bmp");
   const int w = 2001, h = 3, len = 6004; // wider than one 4000-byte row
   Bytes im = test_image(w, h, 3);
-  ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), w, h, 0), 0);
-  std::string f = read_file(name);
-  ASSERT_EQ(f.size(), 54u + len * h);
-  for (int y = 0; y < h; y++) {
-    size_t row = 54 + (size_t)(h - 1 - y) * len;
-    for (int x = 0; x < w; x++)
-      for (int c = 0; c < 3; c++)
-        ASSERT_EQ((unsigned char)f[row + 3 * x + c], im[(y * w + x) * 3 + 2 - c]);
-    EXPECT_EQ(f.substr(row + 3 * w, 1), std::string(1, '\0'));
+  for (double gam : {0.0, 0.6}) {
+    ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), w, h, gam), 0);
+    std::string f = read_file(name);
+    ASSERT_EQ(f.size(), 54u + len * h);
+    for (int y = 0; y < h; y++) {
+      size_t row = 54 + (size_t)(h - 1 - y) * len;
+      for (int x = 0; x < w; x++)
+        for (int c = 0; c < 3; c++)
+          ASSERT_EQ((unsigned char)f[row + 3 * x + c],
+                    im_gamma[im[(y * w + x) * 3 + 2 - c]]) << x << " " << gam;
+      EXPECT_EQ(f[row + 3 * w], '\0');
+    }
   }
 }
 
