@@ -1,0 +1,322 @@
+#include "scene.h"
+
+#include <math.h>
+#include <string.h>
+
+#include "dcam.h"
+
+bool SceneLook::operator==(const SceneLook &o) const {
+  return exposure == o.exposure && gain == o.gain &&
+         brightness == o.brightness && redgain == o.redgain &&
+         bluegain == o.bluegain && saturation == o.saturation &&
+         sharpness == o.sharpness && gamma == o.gamma && color == o.color &&
+         black[0] == o.black[0] && black[1] == o.black[1] &&
+         yoff[0] == o.yoff[0] && yoff[1] == o.yoff[1] &&
+         inverted == o.inverted;
+}
+
+namespace {
+
+enum { BAND_BARS, BAND_GRADIENT, BAND_RAMP };
+
+// 75% colour bars, left to right
+const unsigned char bars[8][3] = {{190, 190, 190}, {190, 190, 0}, {0, 190, 190},
+                                  {0, 190, 0},     {190, 0, 190}, {190, 0, 0},
+                                  {0, 0, 190},     {12, 12, 12}};
+const float ball_rgb[3] = {250, 140, 30};
+// the imager's own tint, which white balance corrects
+const float cast[3] = {0.9f, 1.0f, 1.1f};
+
+struct Lut {
+  float v[3][256];
+};
+
+int band_of(int sr, int h) {
+  if (sr < h * 5 / 8) return BAND_BARS;
+  if (sr < h * 13 / 16) return BAND_GRADIENT;
+  return BAND_RAMP;
+}
+
+int even(int v) { return v & ~1; }
+
+void scene_rgb(int band, int x, int vw, float *rgb) {
+  if (band == BAND_BARS) {
+    int i = x * 8 / vw;
+    if (i > 7) i = 7;
+    for (int c = 0; c < 3; ++c) rgb[c] = bars[i][c];
+  } else if (band == BAND_RAMP) {
+    float v = 255.0f * x / (vw - 1);
+    rgb[0] = rgb[1] = rgb[2] = v;
+  } else {
+    // one turn of the hue circle per view width
+    float hue = 6.0f * (float)(x % vw) / vw;
+    for (int c = 0; c < 3; ++c) {
+      float d = fabsf(fmodf(hue - 2.0f * c + 6.0f, 6.0f) - 3.0f);
+      float k = d < 1 ? 0 : (d > 2 ? 1 : d - 1);
+      rgb[c] = 30.0f + 190.0f * k;
+    }
+  }
+}
+
+void build_lut(const SceneLook &l, int view, Lut *lut) {
+  double k = pow(2.0, (l.exposure - 50) / 25.0) * pow(2.0, l.gain / 50.0);
+  double off = (l.brightness - 50) * 0.6 + l.black[view] * 0.5;
+  for (int c = 0; c < 3; ++c) {
+    double m = k;
+    if (l.color) {
+      m *= cast[c];
+      if (c == 0) m *= pow(2.0, (l.redgain - 50) / 50.0);
+      if (c == 2) m *= pow(2.0, (l.bluegain - 50) / 50.0);
+    }
+    for (int s = 0; s < 256; ++s) {
+      double x = s * m + off;
+      if (x < 0) x = 0;
+      if (x > 255) x = 255;
+      if (l.gamma) x = 255.0 * pow(x / 255.0, 0.6);
+      lut->v[c][s] = (float)x;
+    }
+  }
+}
+
+float luma(const float *p) { return 0.299f * p[0] + 0.587f * p[1] + 0.114f * p[2]; }
+
+unsigned char clamp8(float v) {
+  if (v <= 0) return 0;
+  if (v >= 255) return 255;
+  return (unsigned char)(v + 0.5f);
+}
+
+// Scene row → processed colour: look-up, saturation, sharpness.
+void process_row(const SceneLook &l, const Lut &lut, int band, int x0, int n,
+                 int vw, bool wrap, std::vector<float> *out) {
+  out->assign(3 * (size_t)n, 0);
+  float *o = out->data();
+  float rgb[3];
+  for (int i = 0; i < n; ++i) {
+    int x = x0 + i;
+    if (!wrap) x = x < 0 ? 0 : (x >= vw ? vw - 1 : x);
+    scene_rgb(band, x, vw, rgb);
+    float *p = o + 3 * i;
+    for (int c = 0; c < 3; ++c) p[c] = lut.v[c][(int)rgb[c]];
+    if (l.color) {
+      float y = luma(p), sat = l.saturation / 50.0f;
+      for (int c = 0; c < 3; ++c) p[c] = y + sat * (p[c] - y);
+    }
+  }
+  float s = (l.sharpness - 50) / 50.0f;
+  if (s == 0 || n < 3) return;
+  std::vector<float> in(*out);
+  for (int i = 0; i < n; ++i) {
+    int a = i > 0 ? i - 1 : i, b = i < n - 1 ? i + 1 : i;
+    for (int c = 0; c < 3; ++c) {
+      float avg = (in[3 * a + c] + in[3 * b + c]) * 0.5f;
+      o[3 * i + c] = in[3 * i + c] + s * (in[3 * i + c] - avg);
+    }
+  }
+}
+
+int bayer_channel(bool bggr, int rp, int cp) {
+  if (rp != cp) return 1;
+  bool red = (rp == 0) != bggr;
+  return red ? 0 : 2;
+}
+
+// Processed colours → bytes of the output type for one row parity.
+void to_output(const Scene &s, const std::vector<float> &rgb, int n, int parity,
+               unsigned char *dst) {
+  for (int i = 0; i < n; ++i) {
+    const float *p = &rgb[3 * (size_t)i];
+    if (s.fmt.type == S_RGB24) {
+      for (int c = 0; c < 3; ++c) dst[3 * i + c] = clamp8(p[c]);
+    } else if (s.fmt.type == S_BAYER) {
+      dst[i] = clamp8(p[bayer_channel(s.fmt.bggr, parity, i & 1)]);
+    } else {
+      dst[i] = clamp8(luma(p));
+    }
+  }
+}
+
+double byte_mean(const unsigned char *p, size_t n) {
+  unsigned long long sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += p[i];
+  return n ? (double)sum / n : 0;
+}
+
+int scene_row(const Scene &s, int y, int v) {
+  int h = s.fmt.h;
+  int sr = (s.look.inverted ? h - 1 - y : y) + s.look.yoff[v];
+  return sr >= h ? h - 1 : sr;
+}
+
+void prepare_geometry(Scene *s) {
+  const SceneFormat &f = s->fmt;
+  s->views = f.stereo ? 2 : 1;
+  s->vw = f.w / s->views;
+  s->bpp = f.type == S_RGB24 ? 3 : 1;
+  s->row_bytes = f.w * s->bpp;
+  int m = s->vw < f.h ? s->vw : f.h;
+  s->r = m / 8;
+  s->cy = f.h * 5 / 16;
+  s->vx = s->vw / 60 > 0 ? s->vw / 60 : 1;
+  s->grad_step = even(s->vw / 64) > 2 ? even(s->vw / 64) : 2;
+  s->d_bg = even(s->vw / 80);
+  s->d_ball = even(s->vw / 16);
+  s->ball_half.resize(2 * s->r + 1);
+  for (int dy = -s->r; dy <= s->r; ++dy)
+    s->ball_half[dy + s->r] = (int)sqrt((double)s->r * s->r - dy * dy);
+  s->base.assign((size_t)s->row_bytes * f.h, 0);
+}
+
+// Templates of the static bands and the gradient strips of one view.
+void prepare_view(Scene *s, int v, std::vector<unsigned char> tmpl[3][2],
+                  double *band_mean) {
+  Lut lut;
+  build_lut(s->look, v, &lut);
+  int vw = s->vw, d = v ? s->d_bg : 0;
+  std::vector<float> rgb;
+  for (int band = 0; band < 3; ++band) {
+    bool grad = band == BAND_GRADIENT;
+    int n = grad ? 2 * vw : vw;
+    process_row(s->look, lut, band, grad ? 0 : d, n, vw, grad, &rgb);
+    band_mean[band] = 0;
+    for (int p = 0; p < 2; ++p) {
+      std::vector<unsigned char> &dst = grad ? s->strip[v][p] : tmpl[band][p];
+      dst.assign((size_t)n * s->bpp, 0);
+      to_output(*s, rgb, n, p, dst.data());
+      band_mean[band] += byte_mean(dst.data(), (size_t)vw * s->bpp) / 2;
+    }
+  }
+  float ball[3];
+  for (int c = 0; c < 3; ++c) ball[c] = lut.v[c][(int)ball_rgb[c]];
+  if (s->look.color) {
+    float y = luma(ball), sat = s->look.saturation / 50.0f;
+    for (int c = 0; c < 3; ++c) ball[c] = y + sat * (ball[c] - y);
+  }
+  for (int rp = 0; rp < 2; ++rp)
+    for (int cp = 0; cp < 2; ++cp) {
+      unsigned char *px = s->ball_px[v][rp][cp];
+      for (int c = 0; c < 3; ++c) px[c] = clamp8(ball[c]);
+      if (s->fmt.type == S_BAYER)
+        px[0] = clamp8(ball[bayer_channel(s->fmt.bggr, rp, cp)]);
+      else if (s->fmt.type != S_RGB24)
+        px[0] = clamp8(luma(ball));
+    }
+  if (v == 0) {
+    float black[3];
+    for (int c = 0; c < 3; ++c) black[c] = lut.v[c][bars[7][c]];
+    s->black_level = clamp8(luma(black));
+  }
+}
+
+void add_copy(Scene *s, size_t dst, size_t len) {
+  if (!s->ops.empty()) {
+    Scene::Op &last = s->ops.back();
+    if (!last.grad && last.dst + last.len == dst) {
+      last.len += len;
+      return;
+    }
+  }
+  s->ops.push_back({false, 0, 0, dst, len});
+}
+
+void prepare_rows(Scene *s, std::vector<unsigned char> tmpl[2][3][2],
+                  double band_mean[2][3]) {
+  s->ops.clear();
+  double sum = 0;
+  size_t seg = (size_t)s->vw * s->bpp;
+  for (int v = 0; v < s->views; ++v) s->ball_rows[v].clear();
+  for (int y = 8; y < s->fmt.h; ++y) {
+    for (int v = 0; v < s->views; ++v) {
+      int sr = scene_row(*s, y, v), band = band_of(sr, s->fmt.h);
+      size_t dst = (size_t)y * s->row_bytes + v * seg;
+      sum += band_mean[v][band];
+      if (band == BAND_GRADIENT) {
+        s->ops.push_back({true, v, y & 1, dst, seg});
+      } else {
+        memcpy(&s->base[dst], tmpl[v][band][y & 1].data(), seg);
+        add_copy(s, dst, seg);
+      }
+      int dy = sr - s->cy;
+      if (dy >= -s->r && dy <= s->r) s->ball_rows[v].push_back({y, dy});
+    }
+  }
+  s->mean = sum / ((double)(s->fmt.h - 8) * s->views);
+}
+
+}  // namespace
+
+void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l) {
+  if (s->ready && s->fmt == f && s->look == l) return;
+  bool geometry = !s->ready || !(s->fmt == f);
+  s->fmt = f;
+  s->look = l;
+  if (geometry) prepare_geometry(s);
+  std::vector<unsigned char> tmpl[2][3][2];
+  double band_mean[2][3] = {{0}};
+  for (int v = 0; v < s->views; ++v) prepare_view(s, v, tmpl[v], band_mean[v]);
+  prepare_rows(s, tmpl, band_mean);
+  s->ready = true;
+}
+
+static void draw_ball(const Scene *s, int v, uint32_t seq, unsigned char *out) {
+  int span = s->vw + 2 * s->r;
+  int cx = -s->r + (int)((uint64_t)seq * s->vx % (uint64_t)span);
+  if (v) cx -= s->d_ball;
+  size_t view_off = (size_t)v * s->vw * s->bpp;
+  for (const Scene::BallRow &br : s->ball_rows[v]) {
+    int hw = s->ball_half[br.dy + s->r];
+    int x0 = cx - hw, x1 = cx + hw;
+    if (x0 < 0) x0 = 0;
+    if (x1 > s->vw - 1) x1 = s->vw - 1;
+    if (x0 > x1) continue;
+    unsigned char *row = out + (size_t)br.y * s->row_bytes + view_off;
+    const unsigned char(*px)[3] = s->ball_px[v][br.y & 1];
+    if (s->bpp == 3) {
+      for (int x = x0; x <= x1; ++x) memcpy(row + 3 * x, px[0], 3);
+    } else if (s->fmt.type == S_BAYER) {
+      for (int x = x0; x <= x1; ++x) row[x] = px[x & 1][0];
+    } else {
+      memset(row + x0, px[0][0], x1 - x0 + 1);
+    }
+  }
+}
+
+void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out) {
+  if (!s->ready) return;
+  const unsigned char *base = s->base.data();
+  size_t shift[2];
+  for (int v = 0; v < s->views; ++v)
+    shift[v] = (size_t)(((uint64_t)seq * s->grad_step + (v ? s->d_bg : 0)) %
+                        (uint64_t)s->vw) * s->bpp;
+  for (const Scene::Op &op : s->ops) {
+    const unsigned char *src =
+        op.grad ? s->strip[op.view][op.parity].data() + shift[op.view]
+                : base + op.dst;
+    memcpy(out + op.dst, src, op.len);
+  }
+  for (int v = 0; v < s->views; ++v) draw_ball(s, v, seq, out);
+  vz_barcode_write(out, s->fmt.w, s->bpp, seq);
+}
+
+void vz_barcode_write(unsigned char *out, int w, int bpp, uint32_t seq) {
+  size_t block = (size_t)(w / 16) * bpp, row = (size_t)w * bpp;
+  memset(out, 0, row);
+  for (int k = 0; k < 16; ++k)
+    if ((seq >> (15 - k)) & 1) memset(out + k * block, 255, block);
+  for (int y = 1; y < 8; ++y) memcpy(out + y * row, out, row);
+}
+
+int vz_barcode_read(const unsigned char *row, int w, int bpp) {
+  if (!row || w < 16 || bpp < 1) return -1;
+  int value = 0;
+  for (int k = 0; k < 16; ++k) {
+    int x = (2 * k + 1) * w / 32;
+    const unsigned char *p = row + (size_t)x * bpp;
+    int sum = 0;
+    for (int c = 0; c < bpp; ++c) sum += p[c];
+    int avg = sum / bpp;
+    if (avg > 64 && avg < 192) return -1;
+    value = (value << 1) | (avg >= 192);
+  }
+  return value;
+}

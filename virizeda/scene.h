@@ -1,0 +1,70 @@
+// The moving test scene of the simulated cameras. Everything that does not
+// change from frame to frame is prepared once per format and look, so that
+// making a frame costs little more than copying it.
+#ifndef VIRIZEDA_SCENE_H
+#define VIRIZEDA_SCENE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+struct SceneFormat {
+  int w = 0, h = 0;
+  int type = 0;         // dITYPE: mono, RGB24 or Bayer
+  bool stereo = false;  // left and right view side by side
+  bool bggr = false;    // Bayer phase
+  bool operator==(const SceneFormat &o) const {
+    return w == o.w && h == o.h && type == o.type && stereo == o.stereo &&
+           bggr == o.bggr;
+  }
+};
+
+// What the imager does to the light: the video parameters (0-100) and the
+// device settings that change the picture.
+struct SceneLook {
+  int exposure = 50, gain = 0, brightness = 50;
+  int redgain = 50, bluegain = 50, saturation = 50, sharpness = 50;
+  bool gamma = false;
+  bool color = false;   // colour imager: colour cast, white balance, saturation
+  int black[2] = {0, 0};
+  int yoff[2] = {0, 0};
+  bool inverted = false;
+  bool operator==(const SceneLook &o) const;
+};
+
+struct Scene {
+  SceneFormat fmt;
+  SceneLook look;
+  bool ready = false;
+  int views = 1, vw = 0, bpp = 1, row_bytes = 0;
+  std::vector<unsigned char> base;            // static parts, whole frame
+  std::vector<unsigned char> strip[2][2];     // gradient [view][row parity]
+  struct Op {
+    bool grad;
+    int view, parity;
+    size_t dst, len;
+  };
+  std::vector<Op> ops;
+  struct BallRow {
+    int y, dy;
+  };
+  std::vector<BallRow> ball_rows[2];
+  std::vector<int> ball_half;                 // half width by dy + r
+  unsigned char ball_px[2][2][2][3];          // [view][row par][col par][rgb]
+  int r = 0, cy = 0, vx = 1, grad_step = 2, d_bg = 0, d_ball = 0;
+  double mean = 0;      // mean byte of a frame, for automatic exposure
+  int black_level = 0;  // output level of the black bar
+};
+
+// Make ready for a format and look; does nothing when both are unchanged.
+void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l);
+// Fill a whole frame (w * h * bytes per pixel) for sequence number seq.
+void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out);
+
+// The top 8 rows: seq as 16 equal blocks, most significant bit first.
+void vz_barcode_write(unsigned char *out, int w, int bpp, uint32_t seq);
+// The number in one bar code row of any width (also a reduced one), or -1.
+int vz_barcode_read(const unsigned char *row, int w, int bpp);
+
+#endif

@@ -1,0 +1,509 @@
+#include "sim_config.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+
+namespace {
+
+const long long U32 = 0xffffffffLL;
+
+struct BoolKey {
+  const char *key;
+  bool CamValues::*field;
+};
+struct IntKey {
+  const char *key;
+  int CamValues::*field;
+  long long lo, hi;
+  int CamValues::*upper;  // value must not exceed this field
+};
+struct DoubleKey {
+  const char *key;
+  double CamValues::*field;
+  double lo, hi;
+};
+
+#define B(k, f) {k, &CamValues::f}
+const BoolKey bool_keys[] = {
+    B("color", has_color), B("bayer", isBayer), B("bggr", isBGGR),
+    B("stereo", isStereo), B("isStereo", isStereo), B("isBayer", isBayer),
+    B("isBGGR", isBGGR), B("isReversed", isReversed),
+    B("has_proc_mode", has_proc_mode),
+    B("has_auto_brightness", has_auto_brightness),
+    B("has_manual_brightness", has_manual_brightness),
+    B("auto_brightness", auto_brightness),
+    B("has_auto_exposure", has_auto_exposure),
+    B("has_manual_exposure", has_manual_exposure),
+    B("do_auto_exposure", do_auto_exposure), B("do_auto_gain", do_auto_gain),
+    B("has_manual_gain", has_manual_gain), B("has_auto_gain", has_auto_gain),
+    B("has_sharpness", has_sharpness), B("has_gamma", has_gamma),
+    B("gamma", gamma), B("has_color", has_color),
+    B("has_saturation", has_saturation),
+    B("has_auto_whitebalance", has_auto_whitebalance),
+    B("has_manual_whitebalance", has_manual_whitebalance),
+    B("auto_whitebalance", auto_whitebalance),
+    B("has_chip_balance", has_chip_balance), B("has_y_offset", has_y_offset),
+    B("has_frame_div", has_frame_div), B("has_50Hz_rate", has_50Hz_rate),
+    B("is_50Hz_rate", is_50Hz_rate), B("has_black_offset", has_black_offset)};
+#undef B
+
+#define I(k, f, lo, hi) {k, &CamValues::f, lo, hi, nullptr}
+#define IU(k, f, lo, hi, up) {k, &CamValues::f, lo, hi, &CamValues::up}
+const IntKey int_keys[] = {
+    I("imager", camImager, INT_MIN, INT_MAX),
+    I("camImager", camImager, INT_MIN, INT_MAX),
+    I("fw_firmware", fwFirmware, 0, U32), I("fwFirmware", fwFirmware, 0, U32),
+    I("cam_firmware", camFirmware, 0, U32),
+    I("camFirmware", camFirmware, 0, U32), I("dev_id", devID, 0, U32),
+    I("devID", devID, 0, U32), I("colorAlg", colorAlg, INT_MIN, INT_MAX),
+    I("procFirmware", procFirmware, 0, U32), I("procMode", procMode, 0, 5),
+    IU("brightness", brightness, 0, 100, max_brightness),
+    I("max_brightness", max_brightness, 0, 100),
+    IU("exposure", exposure, 0, 100, max_exposure),
+    I("max_exposure", max_exposure, 0, 100),
+    IU("gain", gain, 0, 100, max_gain), I("max_gain", max_gain, 0, 100),
+    IU("sharpness", sharpness, 0, 100, max_sharpness),
+    I("max_sharpness", max_sharpness, 0, 100),
+    IU("saturation", saturation, 0, 100, max_saturation),
+    I("max_saturation", max_saturation, 0, 100),
+    IU("redgain", redgain, 0, 100, max_white_gain),
+    IU("bluegain", bluegain, 0, 100, max_white_gain),
+    I("max_white_gain", max_white_gain, 0, 100),
+    I("max_width", max_width, 160, 1280), I("max_height", max_height, 120, 960),
+    I("max_y_offset", max_y_offset, 0, 64),
+    IU("y_offset", y_offset, 0, 64, max_y_offset),
+    IU("y_offset_right", y_offset_right, 0, 64, max_y_offset),
+    I("max_frame_div", max_frame_div, 1, 16),
+    IU("frame_div", frame_div, 1, 16, max_frame_div),
+    I("max_black_offset", max_black_offset, 0, 255),
+    IU("black_offset", black_offset, 0, 255, max_black_offset),
+    IU("black_offset_right", black_offset_right, 0, 255, max_black_offset)};
+#undef I
+#undef IU
+
+const DoubleKey double_keys[] = {
+    {"auto_kp", &CamValues::auto_kp, 0.0, 2.0},
+    {"auto_hyst", &CamValues::auto_hyst, 0.0, 100.0},
+    {"auto_bias", &CamValues::auto_bias, -100.0, 100.0}};
+
+std::string in_quotes(const std::string &key) { return "\"" + key + "\""; }
+
+// A whole number from a JSON number or a text such as "0x81234".
+bool get_integer(const json &j, const std::string &key, long long lo,
+                 long long hi, long long *out, std::string *err) {
+  long long v = 0;
+  if (j.is_number_unsigned()) {
+    unsigned long long u = j.get<unsigned long long>();
+    v = u > (unsigned long long)LLONG_MAX ? LLONG_MAX : (long long)u;
+  } else if (j.is_number_integer()) {
+    v = j.get<long long>();
+  } else if (j.is_string()) {
+    const std::string &s = j.get_ref<const std::string &>();
+    const char *p = s.c_str();
+    char *end = nullptr;
+    errno = 0;
+    v = strtoll(p, &end, 0);
+    if (s.empty() || isspace((unsigned char)*p) || *end) {
+      *err = in_quotes(key) + " must be a whole number, not \"" + s + "\"";
+      return false;
+    }
+    if (errno == ERANGE) v = (*p == '-') ? LLONG_MIN : LLONG_MAX;
+  } else {
+    *err = in_quotes(key) + " must be a whole number";
+    return false;
+  }
+  if (v < lo || v > hi) {
+    char buf[160];
+    snprintf(buf, sizeof buf, " %lld is out of range %lld to %lld", v, lo, hi);
+    *err = in_quotes(key) + buf;
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+bool get_double(const json &j, const std::string &key, double lo, double hi,
+                double *out, std::string *err) {
+  double v = 0;
+  if (j.is_number()) {
+    v = j.get<double>();
+  } else if (j.is_string()) {
+    const std::string &s = j.get_ref<const std::string &>();
+    char *end = nullptr;
+    v = strtod(s.c_str(), &end);
+    if (s.empty() || isspace((unsigned char)s[0]) || *end) {
+      *err = in_quotes(key) + " must be a number, not \"" + s + "\"";
+      return false;
+    }
+  } else {
+    *err = in_quotes(key) + " must be a number";
+    return false;
+  }
+  if (!(v >= lo && v <= hi)) {
+    char buf[160];
+    snprintf(buf, sizeof buf, " is out of range %g to %g", lo, hi);
+    *err = in_quotes(key) + buf;
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+bool get_bool(const json &j, const std::string &key, bool *out,
+              std::string *err) {
+  if (!j.is_boolean()) {
+    *err = in_quotes(key) + " must be true or false";
+    return false;
+  }
+  *out = j.get<bool>();
+  return true;
+}
+
+// Printable text of bounded length: names end up in menus and log lines.
+bool get_text(const json &j, const std::string &key, size_t max,
+              std::string *out, std::string *err) {
+  if (!j.is_string()) {
+    *err = in_quotes(key) + " must be a text";
+    return false;
+  }
+  const std::string &s = j.get_ref<const std::string &>();
+  if (s.empty() || s.size() > max) {
+    *err = in_quotes(key) + " must hold 1 to " + std::to_string(max) + " characters";
+    return false;
+  }
+  for (unsigned char c : s)
+    if (c < 0x20 || c == 0x7f) {
+      *err = in_quotes(key) + " holds a control character";
+      return false;
+    }
+  *out = s;
+  return true;
+}
+
+template <class T, size_t N>
+const T *find_key(const T (&table)[N], const std::string &key) {
+  for (const T &k : table)
+    if (key == k.key) return &k;
+  return nullptr;
+}
+
+bool check_upper_bounds(const CamValues &v, std::string *err) {
+  for (const IntKey &k : int_keys) {
+    if (!k.upper || v.*(k.field) <= v.*(k.upper)) continue;
+    const IntKey *up = nullptr;
+    for (const IntKey &u : int_keys)
+      if (u.field == k.upper) up = &u;
+    *err = in_quotes(k.key) + " " + std::to_string(v.*(k.field)) +
+           " is above " + in_quotes(up ? up->key : "its bound") + " " +
+           std::to_string(v.*(k.upper));
+    return false;
+  }
+  return true;
+}
+
+bool parse_special(const std::string &key, const json &j, CamSpec *c,
+                   bool *handled, std::string *err) {
+  *handled = true;
+  long long n = 0;
+  if (key == "name") return get_text(j, key, 255, &c->name, err);
+  if (key == "chip_id") {
+    if (j.is_number_integer() || j.is_number_unsigned()) {
+      if (!get_integer(j, key, 0, LLONG_MAX, &n, err)) return false;
+      char buf[32];
+      snprintf(buf, sizeof buf, "%016llx", n);
+      c->chip_id = buf;
+      return true;
+    }
+    return get_text(j, key, 63, &c->chip_id, err);
+  }
+  if (key == "local_params_version") {
+    if (!get_integer(j, key, 0, U32, &n, err)) return false;
+    c->local_params_version = (uint32_t)n;
+    return true;
+  }
+  if (key == "calibration") {
+    if (j.is_boolean()) {
+      c->has_calib = j.get<bool>();
+      c->calib = c->has_calib ? c->calib : std::string();
+      return true;
+    }
+    if (!get_text(j, key, 1 << 20, &c->calib, err)) {
+      *err = "\"calibration\" must be true, false or a text";
+      return false;
+    }
+    c->has_calib = true;
+    return true;
+  }
+  if (key == "fail_open") return get_bool(j, key, &c->fail_open, err);
+  if (key == "fail_start") return get_bool(j, key, &c->fail_start, err);
+  if (key == "unpaced") return get_bool(j, key, &c->unpaced, err);
+  if (key == "refuse_format") {
+    c->refuse_format = true;
+    return get_text(j, key, 200, &c->refuse_text, err);
+  }
+  if (key == "frames_stop_after") {
+    if (!get_integer(j, key, 0, INT_MAX, &n, err)) return false;
+    c->frames_stop_after = (long)n;
+    return true;
+  }
+  *handled = false;
+  return true;
+}
+
+// One key of a camera entry; aliases of one field may not both be given.
+bool parse_camera_key(const std::string &key, const json &j, CamSpec *c,
+                      std::map<const void *, std::string> *seen,
+                      std::string *err) {
+  bool handled = false;
+  if (!parse_special(key, j, c, &handled, err)) return false;
+  if (handled) return true;
+  const void *target = nullptr;
+  if (const BoolKey *k = find_key(bool_keys, key)) {
+    target = &(c->v.*(k->field));
+    if (!get_bool(j, key, &(c->v.*(k->field)), err)) return false;
+  } else if (const IntKey *k = find_key(int_keys, key)) {
+    long long n = 0;
+    target = &(c->v.*(k->field));
+    if (!get_integer(j, key, k->lo, k->hi, &n, err)) return false;
+    c->v.*(k->field) = (int)(uint32_t)n;
+  } else if (const DoubleKey *k = find_key(double_keys, key)) {
+    target = &(c->v.*(k->field));
+    if (!get_double(j, key, k->lo, k->hi, &(c->v.*(k->field)), err))
+      return false;
+  } else {
+    *err = "unknown key " + in_quotes(key);
+    return false;
+  }
+  auto it = seen->find(target);
+  if (it != seen->end()) {
+    *err = in_quotes(it->second) + " and " + in_quotes(key) + " are the same field";
+    return false;
+  }
+  (*seen)[target] = key;
+  return true;
+}
+
+bool parse_camera(const json &j, int n, CamSpec *c, std::string *err) {
+  std::string where = "camera " + std::to_string(n);
+  if (!j.is_object()) {
+    *err = where + " is not an object";
+    return false;
+  }
+  *c = vz_plain_camera(n);
+  std::map<const void *, std::string> seen;
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    if (!parse_camera_key(it.key(), it.value(), c, &seen, err)) {
+      *err = where + ": " + *err;
+      return false;
+    }
+  }
+  if (c->has_calib && c->calib.empty())
+    c->calib = "virizeda calibration of " + c->name + "\n";
+  if (!check_upper_bounds(c->v, err)) {
+    *err = where + ": " + *err;
+    return false;
+  }
+  return true;
+}
+
+bool parse_cameras(const json &j, BusSpec *out, std::string *err) {
+  if (!j.is_array()) {
+    *err = "\"cameras\" must be an array";
+    return false;
+  }
+  if (j.size() > (size_t)VZ_MAX_CAMERAS) {
+    *err = "\"cameras\" holds " + std::to_string(j.size()) +
+           " entries; a bus carries at most " + std::to_string(VZ_MAX_CAMERAS);
+    return false;
+  }
+  out->cams.clear();
+  for (size_t i = 0; i < j.size(); ++i) {
+    CamSpec c;
+    if (!parse_camera(j[i], (int)i, &c, err)) return false;
+    out->cams.push_back(c);
+  }
+  return true;
+}
+
+bool check_unique_ids(BusSpec *out, std::string *err) {
+  for (size_t i = 0; i < out->cams.size(); ++i) {
+    CamSpec &c = out->cams[i];
+    if (c.chip_id.empty())
+      c.chip_id = vz_default_chip_id((int)i, (uint32_t)c.v.devID);
+    for (size_t k = 0; k < i; ++k)
+      if (out->cams[k].chip_id == c.chip_id) {
+        *err = "cameras " + std::to_string(k) + " and " + std::to_string(i) +
+               " have the same chip_id \"" + c.chip_id + "\"";
+        return false;
+      }
+  }
+  return true;
+}
+
+bool parse_top(const json &j, BusSpec *out, std::string *err) {
+  if (!j.is_object()) {
+    *err = "the top level must be an object";
+    return false;
+  }
+  BusSpec b;
+  for (auto it = j.begin(); it != j.end(); ++it) {
+    const std::string &key = it.key();
+    long long n = 0;
+    if (key == "bus_fail") {
+      if (!get_bool(it.value(), key, &b.bus_fail, err)) return false;
+    } else if (key == "bus_speed") {
+      if (!get_integer(it.value(), key, 0, 100000, &n, err) ||
+          (n != 400 && n != 800)) {
+        *err = "\"bus_speed\" must be 400 or 800";
+        return false;
+      }
+      b.bus_speed = (int)n;
+    } else if (key == "cameras") {
+      if (!parse_cameras(it.value(), &b, err)) return false;
+    } else {
+      *err = "unknown key " + in_quotes(key);
+      return false;
+    }
+  }
+  if (!check_unique_ids(&b, err)) return false;
+  *out = b;
+  return true;
+}
+
+}  // namespace
+
+std::string vz_default_chip_id(int n, uint32_t chip_lo) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%06x%02x%08x", (unsigned)VZ_VENDOR_ID,
+           (unsigned)(n & 0xff), (unsigned)chip_lo);
+  return buf;
+}
+
+CamSpec vz_plain_camera(int n) {
+  CamSpec c;
+  c.name = "Camera " + std::to_string(n);
+  return c;
+}
+
+static CamSpec stereo_color_camera() {
+  CamSpec c = vz_plain_camera(0);
+  CamValues &v = c.v;
+  c.name = "Sim Stereo Color";
+  v.isStereo = true;
+  v.has_color = true;
+  v.camImager = 4;
+  v.fwFirmware = 0x0203;
+  v.camFirmware = 0x0412;
+  v.devID = 0x00081234;
+  v.has_proc_mode = true;
+  v.procFirmware = 0x0101;
+  v.has_auto_brightness = v.has_auto_exposure = v.has_auto_gain = true;
+  v.has_saturation = v.has_auto_whitebalance = true;
+  v.has_manual_whitebalance = v.has_chip_balance = true;
+  v.has_gamma = v.gamma = true;
+  v.has_frame_div = true;
+  v.max_frame_div = 3;
+  v.has_50Hz_rate = true;
+  v.has_y_offset = true;
+  v.max_y_offset = 8;
+  v.has_black_offset = true;
+  v.max_black_offset = 64;
+  c.local_params_version = 0x0205;
+  c.has_calib = true;
+  c.calib =
+      "# virizeda simulated stereo calibration\n"
+      "width 640\nheight 480\nbaseline_mm 90.0\n"
+      "left  f 520.0 cx 320.0 cy 240.0 k1 -0.21 k2 0.05\n"
+      "right f 521.5 cx 318.5 cy 241.0 k1 -0.20 k2 0.05\n";
+  return c;
+}
+
+static CamSpec mono_camera() {
+  CamSpec c = vz_plain_camera(1);
+  CamValues &v = c.v;
+  c.name = "Sim Mono";
+  v.camImager = 3;
+  v.fwFirmware = 0x0201;
+  v.camFirmware = 0x0300;
+  v.devID = 0xffff;
+  v.has_auto_brightness = v.has_auto_exposure = v.has_auto_gain = true;
+  c.local_params_version = 0x0200;
+  return c;
+}
+
+static CamSpec bayer_camera() {
+  CamSpec c = vz_plain_camera(2);
+  CamValues &v = c.v;
+  c.name = "Sim Bayer";
+  v.isBayer = true;
+  v.has_color = true;
+  v.has_gamma = true;
+  v.camImager = 0;
+  v.fwFirmware = 0x0110;
+  v.camFirmware = 0x0105;
+  v.devID = 0x00030007;
+  v.has_auto_exposure = v.has_auto_gain = true;
+  v.has_saturation = v.has_manual_whitebalance = true;
+  return c;
+}
+
+BusSpec vz_default_bus() {
+  BusSpec b;
+  b.cams.push_back(stereo_color_camera());
+  b.cams.push_back(mono_camera());
+  b.cams.push_back(bayer_camera());
+  std::string unused;
+  check_unique_ids(&b, &unused);
+  return b;
+}
+
+bool vz_parse_config(const std::string &text, BusSpec *out, std::string *err) {
+  json j;
+  try {
+    j = json::parse(text);
+  } catch (const json::exception &e) {
+    std::string what = e.what();
+    size_t cut = what.find("] ");
+    *err = "not valid JSON: " +
+           (cut == std::string::npos ? what : what.substr(cut + 2));
+    return false;
+  }
+  return parse_top(j, out, err);
+}
+
+bool vz_load_config(const char *path, BusSpec *out, std::string *err) {
+  FILE *f = fopen(path, "rb");
+  if (!f) {
+    *err = strerror(errno);
+    return false;
+  }
+  std::string text;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
+    text.append(buf, n);
+    if (text.size() > (64u << 20)) {
+      fclose(f);
+      *err = "larger than 64 MiB";
+      return false;
+    }
+  }
+  bool bad = ferror(f);
+  int e = errno;
+  fclose(f);
+  if (bad) {
+    *err = strerror(e);
+    return false;
+  }
+  return vz_parse_config(text, out, err);
+}
