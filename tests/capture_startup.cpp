@@ -206,11 +206,18 @@ TEST_F(StartUp, NoCamera) {
   EXPECT_TRUE(mainw->win->shown());
 }
 
-// What the toolkit draws for a menu label, measured as it measures it.
+}  // namespace
+extern char fl_draw_shortcut;  // the toolkit's: set while menus draw labels
+namespace {
+
+// What the toolkit draws for a menu label, measured as a menu measures it.
 int drawn_width(const char *label) {
   int w = 0, h = 0;
   fl_font(FL_HELVETICA, 11);
+  char saved = fl_draw_shortcut;
+  fl_draw_shortcut = 1;
   fl_measure(label, w, h, 1);
+  fl_draw_shortcut = saved;
   return w;
 }
 
@@ -243,7 +250,7 @@ TEST_F(StartUp, CameraNamesShowAsTheLibraryGivesThem) {
 TEST_F(StartUp, LongCameraNamesAreCutCleanly) {
   std::string mid(150, 'm');
   std::string lng;
-  for (int i = 0; i < 200; i++) lng += "\xc3\xa9";  // é, two bytes each
+  for (int i = 0; i < 127; i++) lng += "\xc3\xa9";  // é, two bytes each
   start("{\"cameras\":[{\"name\":\"" + mid + "\"},{\"name\":\"" + lng + "\"}]}");
   auto items = camera_items();
   ASSERT_EQ(2u, items.size());
