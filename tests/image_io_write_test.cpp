@@ -102,24 +102,29 @@ TEST(BmpWriteColor, RowsPaddingAndByteOrder) {
   EXPECT_EQ((unsigned char)f[54 + 10], im_gamma[10]);
 }
 
+// Widths wider than one 4000-byte row, and ones whose last pixels take
+// each of the row conversion's tail paths.
 TEST(BmpWriteColor, AnyWidthWithAndWithoutGamma) {
   TempDir dir;
   std::string name = dir.file("wide.bmp");
-  const int w = 2001, h = 3, len = 6004; // wider than one 4000-byte row
-  Bytes im = test_image(w, h, 3);
-  for (double gam : {0.0, 0.6}) {
-    ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), w, h, gam), 0);
-    std::string f = read_file(name);
-    ASSERT_EQ(f.size(), 54u + len * h);
-    for (int y = 0; y < h; y++) {
-      size_t row = 54 + (size_t)(h - 1 - y) * len;
-      for (int x = 0; x < w; x++)
-        for (int c = 0; c < 3; c++)
-          ASSERT_EQ((unsigned char)f[row + 3 * x + c],
-                    im_gamma[im[(y * w + x) * 3 + 2 - c]]) << x << " " << gam;
-      EXPECT_EQ(f[row + 3 * w], '\0');
+  const int h = 3;
+  for (int w : {2001, 40, 9, 1})
+    for (double gam : {0.0, 0.6}) {
+      Bytes im = test_image(w, h, 3);
+      ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), w, h, gam), 0);
+      std::string f = read_file(name);
+      size_t len = (3 * w + 3) / 4 * 4;
+      ASSERT_EQ(f.size(), 54 + len * h);
+      for (int y = 0; y < h; y++) {
+        size_t row = 54 + (h - 1 - y) * len;
+        for (int x = 0; x < w; x++)
+          for (int c = 0; c < 3; c++)
+            ASSERT_EQ((unsigned char)f[row + 3 * x + c],
+                      im_gamma[im[(y * w + x) * 3 + 2 - c]])
+                << w << " " << x << " " << gam;
+        EXPECT_EQ(f.substr(row + 3 * w, len - 3 * w), std::string(len - 3 * w, '\0'));
+      }
     }
-  }
 }
 
 TEST(BmpWriteFail, CannotOpen) {
