@@ -275,8 +275,9 @@ bool SimCamera::Start() {
   if (stream_.on) return true;
   stream_ = SimStream();
   stream_.on = true;
-  stream_.last_report = vz_mono_us();
-  pace(stream_.last_report);
+  int64_t now = vz_mono_us();
+  stream_.last_report = now - 1000000;  // the first drop is told at once
+  pace(now);
   char buf[128];
   vz_diag("camera %d: started, %s", num_,
           fmt_name(size_, type_, speed_, fdiv_, buf, sizeof buf));
