@@ -84,18 +84,23 @@ void dcamWin::ClearImage() {
   redraw();
 }
 
+// The record's fields are copied to locals: stores through out could alias
+// them, and reloading them per pixel costs half the time.
 void gamma_image_cb_fn(void *data, int x, int y, int n, unsigned char *out) {
-  image_cb_data *d = (image_cb_data *)data;
-  const unsigned char *src = d->pdata + (long)y * d->linesize + (long)x * d->skip;
-  for (int k = 0; k < n; k++, src += d->skip) out[k] = d->gtab[*src];
+  const image_cb_data *d = (const image_cb_data *)data;
+  const int skip = d->skip;
+  const unsigned char *g = d->gtab;
+  const unsigned char *src = d->pdata + (long)y * d->linesize + (long)x * skip;
+  for (int k = 0; k < n; k++, src += skip) out[k] = g[*src];
 }
 
 void gamma_color_image_cb_fn(void *data, int x, int y, int n,
                              unsigned char *out) {
-  image_cb_data *d = (image_cb_data *)data;
-  const unsigned char *src = d->pdata + (long)y * d->linesize + (long)x * d->skip;
+  const image_cb_data *d = (const image_cb_data *)data;
+  const int skip = d->skip;
   const unsigned char *g = d->gtab;
-  for (int k = 0; k < n; k++, src += d->skip, out += 3) {
+  const unsigned char *src = d->pdata + (long)y * d->linesize + (long)x * skip;
+  for (int k = 0; k < n; k++, src += skip, out += 3) {
     out[0] = g[src[0]];
     out[1] = g[src[1]];
     out[2] = g[src[2]];

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "../virizeda/virizeda_sim.h"
 #include "flwin.h"
 #include "test_support.h"
 
@@ -329,6 +330,120 @@ TEST_F(DisplayDrawn, PressesGoToTheHandlerAndKeysEndHere) {
   EXPECT_EQ(1, dw->handle(FL_KEYDOWN));
   EXPECT_EQ(0, dw->handle(FL_RELEASE));
   Fl::e_state = 0;
+}
+
+// A camera that only answers Size and Type, for DrawImage's size table.
+class SizeOnlyCamera : public dCamera {
+ public:
+  SizeOnlyCamera() : dCamera(nullptr, 0) {}
+  dISIZE Size() override { return size; }
+  dITYPE Type() override { return type; }
+  dISIZE size = S_640x480;
+  dITYPE type = S_RGB24;
+};
+
+TEST(DisplayGeometry, DrawImageTakesSizeAndTypeFromTheCamera) {
+  Fl_Window top(400, 300);
+  dcamWin *dw = new dcamWin(0, 0, 320, 240);
+  top.end();
+  static unsigned char pixel[3];
+  SizeOnlyCamera cam;
+  struct {
+    dISIZE size;
+    int width, height, skipw, linesize;
+  } cases[] = {{S_1280x960, 320, 240, 4, 5120}, {S_640x480, 320, 240, 2, 1280},
+               {S_320x240, 320, 240, 1, 320},   {S_160x120, 160, 120, 1, 160},
+               {S_512x384, 160, 120, 1, 160},   {S_1024x768, 160, 120, 1, 160},
+               {(dISIZE)77, 160, 120, 1, 160}};
+  dw->displayGamma = 0.7;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.size);
+    cam.size = c.size;
+    cam.type = c.size == S_320x240 ? S_MONO : S_RGB24;
+    dw->DrawImage(pixel, &cam);
+    EXPECT_EQ(c.width, dw->width);
+    EXPECT_EQ(c.height, dw->height);
+    EXPECT_EQ(c.skipw, dw->skipw);
+    EXPECT_EQ(c.linesize, dw->linesize);
+    EXPECT_EQ(0, dw->xoff);
+    EXPECT_EQ(0, dw->yoff);
+    EXPECT_EQ(cam.type, dw->pixelType);
+    EXPECT_EQ(0.7, dw->oldgamma);
+  }
+  EXPECT_EQ(ref_gamma(100, 0.7), dw->gamtab[100]);
+}
+
+// Frames of the simulated bus, drawn as the programs draw them.
+class DisplaySimFrames : public DisplayDrawn {
+ protected:
+  void SetUp() override {
+    DisplayDrawn::SetUp();
+    dSysInit();
+    ASSERT_NE(nullptr, dSys);
+  }
+  dCamera *start(int num, dISIZE size, dITYPE type) {
+    dCamera *cam = dSys->InitCamera(num);
+    if (!cam) return nullptr;
+    EXPECT_TRUE(cam->SetFormat(size, type, S_15, 1, false)) << cam->error;
+    EXPECT_TRUE(cam->Start());
+    started.push_back(cam);
+    return cam;
+  }
+  unsigned char *next(dCamera *cam) {
+    unsigned char *im = nullptr;
+    EXPECT_TRUE(cam->GetImage(&im, 500, nullptr, nullptr));
+    return im;
+  }
+  void TearDown() override {
+    for (dCamera *c : started) c->Stop();
+    DisplayDrawn::TearDown();
+  }
+  ScopedEnv config{"VIRIZEDA_SIM_CONFIG", nullptr};
+  ScopedEnv state{"VIRIZEDA_SIM_STATE", nullptr};
+  std::vector<dCamera *> started;
+};
+
+TEST_F(DisplaySimFrames, ColourFramesAppearReducedWithTheirBarCode) {
+  show();
+  dCamera *cam = start(0, S_640x480, S_RGB24);
+  ASSERT_NE(nullptr, cam);
+  int last = -1;
+  for (int i = 0; i < 3; i++) {
+    unsigned char *im = next(cam);
+    ASSERT_NE(nullptr, im);
+    dw->DrawImage(im, cam);
+    std::vector<unsigned char> frame(im, im + 640 * 480 * 3);
+    auto px = read();
+    EXPECT_EQ(0u, count_differing(reduced(frame, 640, 3, 2, 320, 240, nullptr), px));
+    int code = vzsim::barcode(px.data(), 320, 3);
+    EXPECT_EQ(vzsim::barcode(im, 640, 3), code);
+    EXPECT_GT(code, last);
+    last = code;
+  }
+}
+
+TEST_F(DisplaySimFrames, MonoFramesWithGammaAndBayerLeavesThePicture) {
+  show();
+  dCamera *mono = start(1, S_1280x960, S_MONO);
+  ASSERT_NE(nullptr, mono);
+  dw->displayGamma = 0.45;
+  unsigned char tab[256];
+  for (int i = 0; i < 256; i++) tab[i] = ref_gamma(i, 0.45);
+  unsigned char *im = next(mono);
+  ASSERT_NE(nullptr, im);
+  dw->DrawImage(im, mono);
+  std::vector<unsigned char> frame(im, im + 1280 * 960);
+  auto shown = read();
+  EXPECT_EQ(0u, count_differing(reduced(frame, 1280, 1, 4, 320, 240, tab), shown));
+  EXPECT_GE(vzsim::barcode(shown.data(), 320, 3), 0);
+
+  dCamera *bayer = start(2, S_640x480, S_BAYER);
+  ASSERT_NE(nullptr, bayer);
+  unsigned char *raw = next(bayer);
+  ASSERT_NE(nullptr, raw);
+  dw->DrawImage(raw, bayer);
+  EXPECT_EQ(S_BAYER, dw->pixelType);
+  EXPECT_EQ(0u, count_differing(shown, read()));
 }
 
 }  // namespace
