@@ -24,7 +24,7 @@ unsigned char fbuf[4000];
 
 static const int kGreyHeader = 1078; // header, info header and palette
 static const int kColorHeader = 54;
-static const int kBlockBytes = 1 << 18; // colour rows assembled per write
+static const int kBlockBytes = 1 << 18; // file rows assembled per write
 
 static int fail(const char *msg) {
   imageError = const_cast<char *>(msg);
