@@ -41,6 +41,7 @@ TEST_F(BmpRead, RoundTripsOwnFiles) {
     Bytes im = test_image(wh.first, wh.second, 1);
     std::string name = dir.file("own.bmp");
     ASSERT_EQ(write_bmp(name.c_str(), im.data(), wh.first, wh.second, 0.6), 0);
+    EXPECT_EQ(read_file(name).size(), 1078 + im.size()); // 1,229,878 at 1280x960
     ReadResult r = read_back(name, wh.first, 0);
     ASSERT_EQ(r.rc, 0) << r.error;
     EXPECT_EQ(r.error, "unchanged"); // success leaves the message alone
