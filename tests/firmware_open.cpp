@@ -11,9 +11,11 @@ using OpenTest = FirmwareTest;
 std::string shown(Fl_Value *v) { return v->buf; }
 
 TEST_F(OpenTest, WithoutCameraAlertsAndCreatesNothing) {
-  DialogAnswerer answers({"Close"});
-  firmware_params_dialog(nullptr);
-  EXPECT_TRUE(answers.saw("No device is opened"));
+  {
+    DialogAnswerer answers({"Close"});
+    firmware_params_dialog(nullptr);
+    EXPECT_TRUE(answers.saw("No device is opened"));
+  }
   EXPECT_EQ(firmware_dialog(), nullptr);
   EXPECT_EQ(firmware_device(), nullptr);
 
@@ -231,6 +233,7 @@ TEST_F(OpenTest, LayoutOfTheWindow) {
   EXPECT_EQ(d->fw_version_val->box(), FL_NO_BOX);
   EXPECT_EQ(d->fw_version_val->align(), FL_ALIGN_LEFT);
   EXPECT_EQ(d->fw_version_val->labelsize(), 11);
+  EXPECT_EQ(d->fw_version_val->labelcolor(), FL_BLACK);
   EXPECT_EQ(d->swap_dev_val->parent(), d->local_params_val);
   EXPECT_EQ(d->reg_addr_val->parent(), d->reg_left_val);
   EXPECT_EQ(d->dcam_reg_read_val->parent(), d->imager_registers);

@@ -212,9 +212,12 @@ TEST_F(SimTest, StereoColorShowsItsIdentityAndErasesItsCalibration) {
   EXPECT_STREQ(fwd()->imager_type_val->buf, "MT9V022");
   ASSERT_TRUE(fwd()->device_clear_cal_val->active());
 
-  DialogAnswerer no({"No"});
-  fwd()->device_clear_cal_val->do_callback();
+  {
+    DialogAnswerer no({"No"});
+    fwd()->device_clear_cal_val->do_callback();
+  }
   EXPECT_TRUE(cam->GetCalib(nullptr, 0));
+  EXPECT_TRUE(fwd()->device_clear_cal_val->active());
   DialogAnswerer yes({"Yes"});
   fwd()->device_clear_cal_val->do_callback();
   EXPECT_FALSE(cam->GetCalib(nullptr, 0));
