@@ -32,24 +32,32 @@ cat > "$tmp/bus.json" <<'EOF'
              "max_frame_div":3}]}
 EOF
 
-# gdb prints one expression of the running program; the process pauses
-# for the moment it takes.
-peek() {
-  gdb -q -batch -p "$pid" -ex "set print elements 0" -ex "print $1" 2>/dev/null |
-    sed -n 's/^\$1 = //p' | tail -1
+# gdb tells where things live, once, before the stream starts (attaching
+# pauses the program); the samples are then read from /proc/PID/mem while
+# it runs, undisturbed.
+address() {
+  gdb -q -batch -p "$pid" -ex "print/x (long)&($1)" 2>/dev/null |
+    sed -n 's/^\$1 = //p'
+}
+# text at an address, and a long at an address
+read_text() {
+  python3 -c 'import sys; f = open("/proc/%s/mem" % sys.argv[1], "rb"); f.seek(int(sys.argv[2], 16)); print(f.read(100).split(b"\0")[0].decode())' "$pid" "$1"
+}
+read_long() {
+  python3 -c 'import sys; f = open("/proc/%s/mem" % sys.argv[1], "rb"); f.seek(int(sys.argv[2], 16)); print(int.from_bytes(f.read(8), "little", signed=True))' "$pid" "$1"
 }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
 click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.3; }
-# picks the entry `steps` below the current one in a choice at x, y
+# picks the entry `steps` below the current one in a choice at x, y: the
+# choice's menu opens with the current entry under the pointer, 18 pixels
+# to an entry
 choose() {
   click "$1" "$2"
-  for ((i = 0; i < $3; i++)); do xdotool key Down; done
-  xdotool key Return
-  sleep 0.3
+  click "$1" $(($2 + 18 * $3))
 }
 
-# run SIZE-STEPS FPS-STEPS DISPLAY(on|off): "rate delivered dropped ticks"
-# into $tmp/result
+# run SIZE-STEPS FPS-STEPS DISPLAY(on|off): "delivered dropped ticks rate..."
+# into $tmp/result, a shown rate sampled every second
 run_case() {
   VIRIZEDA_SIM_CONFIG=$tmp/bus.json "$capture" > "$tmp/out.txt" 2>&1 &
   pid=$!
@@ -59,33 +67,39 @@ run_case() {
   [ "$1" -gt 0 ] && choose 80 330 "$1"   # Size from 640x480
   [ "$2" -gt 0 ] && choose 180 330 "$2"  # FPS from 15
   [ "$3" = off ] && click 27 275         # Display off
-  click 167 305            # Continuous
-  sleep 2                  # settle
-  local d0 t0 d1 t1 dr0 dr1 rate
-  d0=$(peek '((SimCamera*)dcam)->stream_.delivered')
-  dr0=$(peek '((SimCamera*)dcam)->stream_.dropped')
+  local rate_at delivered_at dropped_at t0 t1 rates=""
+  rate_at=$(address 'mainw->rate_val->buf')
+  delivered_at=$(address '((SimCamera*)dcam)->stream_.delivered')
+  dropped_at=$(address '((SimCamera*)dcam)->stream_.dropped')
   t0=$(cpu_ticks)
-  sleep "$secs"
+  click 167 305            # Continuous
+  sleep 2
+  for ((s = 0; s < secs; s++)); do
+    sleep 1
+    rates="$rates $(read_text "$rate_at")"
+  done
   t1=$(cpu_ticks)
-  d1=$(peek '((SimCamera*)dcam)->stream_.delivered')
-  dr1=$(peek '((SimCamera*)dcam)->stream_.dropped')
-  rate=$(peek 'mainw->rate_val->buf' | tr -d '"')
+  echo "$(read_long "$delivered_at") $(read_long "$dropped_at") $((t1 - t0))$rates" > "$tmp/result"
   kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
-  echo "$rate $((d1 - d0)) $((dr1 - dr0)) $((t1 - t0))" > "$tmp/result"
 }
 
 hz=$(getconf CLK_TCK)
 report() {  # name fps size-steps fps-steps
   run_case "$3" "$4" on
-  read -r rate n drop ticks < "$tmp/result"
+  local on off
+  on=$(cat "$tmp/result")
   run_case "$3" "$4" off
-  read -r _ n_off _ ticks_off < "$tmp/result"
-  awk -v name="$1" -v fps="$2" -v rate="$rate" -v n="$n" -v drop="$drop" \
-      -v t="$ticks" -v n0="$n_off" -v t0="$ticks_off" -v hz="$hz" 'BEGIN {
-    ms = n ? 1000.0 * t / hz / n : 0; ms0 = n0 ? 1000.0 * t0 / hz / n0 : 0
+  off=$(cat "$tmp/result")
+  awk -v name="$1" -v fps="$2" -v on="$on" -v off="$off" -v hz="$hz" 'BEGIN {
+    n = split(on, a, " "); split(off, b, " ")
+    lo = 1e9; hi = 0; sum = 0
+    for (i = 4; i <= n; i++) { sum += a[i]; if (a[i] < lo) lo = a[i]; if (a[i] > hi) hi = a[i] }
+    mean = sum / (n - 3)
+    ms = a[1] ? 1000.0 * a[3] / hz / a[1] : 0
+    ms0 = b[1] ? 1000.0 * b[3] / hz / b[1] : 0
     printf "%s\n", name
-    printf "  shown rate      %s fps, camera %s fps, ratio %.3f\n", rate, fps, rate / fps
-    printf "  frames          %d delivered, %d dropped\n", n, drop
+    printf "  shown rate      mean %.2f fps (%d samples, %.1f to %.1f), camera %s fps, ratio %.4f\n", mean, n - 3, lo, hi, fps, mean / fps
+    printf "  frames          %d delivered, %d dropped\n", a[1], a[2]
     printf "  CPU per frame   %.3f ms = %.3f of the frame period\n", ms, ms * fps / 1000.0
     printf "  display off     %.3f ms per frame; display on / off ratio %.2f\n", ms0, ms0 ? ms / ms0 : 0
   }'
