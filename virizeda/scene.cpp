@@ -186,21 +186,19 @@ void prepare_view(Scene *s, int v, std::vector<unsigned char> tmpl[3][2],
       band_mean[band] += byte_mean(dst.data(), (size_t)vw * s->bpp) / 2;
     }
   }
-  float ball[3];
-  for (int c = 0; c < 3; ++c) ball[c] = lut.v[c][(int)ball_rgb[c]];
-  if (s->look.color) {
-    float y = luma(ball), sat = s->look.saturation / 50.0f;
-    for (int c = 0; c < 3; ++c) ball[c] = y + sat * (ball[c] - y);
-  }
-  for (int rp = 0; rp < 2; ++rp)
-    for (int cp = 0; cp < 2; ++cp) {
-      unsigned char *px = s->ball_px[v][rp][cp];
-      for (int c = 0; c < 3; ++c) px[c] = clamp8(ball[c]);
-      if (s->fmt.type == S_BAYER)
-        px[0] = clamp8(ball[bayer_channel(s->fmt.bggr, rp, cp)]);
-      else if (s->fmt.type != S_RGB24)
-        px[0] = clamp8(luma(ball));
+  // the object's colour as whole rows, so that drawing it is a copy
+  std::vector<float> ball((size_t)3 * vw);
+  for (int x = 0; x < vw; ++x)
+    for (int c = 0; c < 3; ++c) ball[3 * x + c] = lut.v[c][(int)ball_rgb[c]];
+  if (s->look.color)
+    for (int x = 0; x < vw; ++x) {
+      float *p = &ball[3 * x], y = luma(p), sat = s->look.saturation / 50.0f;
+      for (int c = 0; c < 3; ++c) p[c] = y + sat * (p[c] - y);
     }
+  for (int p = 0; p < 2; ++p) {
+    s->ball_row[v][p].assign((size_t)vw * s->bpp, 0);
+    to_output(*s, ball, vw, p, s->ball_row[v][p].data());
+  }
   if (v == 0) {
     float black[3];
     for (int c = 0; c < 3; ++c) black[c] = lut.v[c][bars[7][c]];
@@ -211,12 +209,25 @@ void prepare_view(Scene *s, int v, std::vector<unsigned char> tmpl[3][2],
 void add_copy(Scene *s, size_t dst, size_t len) {
   if (!s->ops.empty()) {
     Scene::Op &last = s->ops.back();
-    if (!last.grad && last.dst + last.len == dst) {
+    if (last.kind == Scene::COPY && last.dst + last.len == dst) {
       last.len += len;
       return;
     }
   }
-  s->ops.push_back({false, 0, 0, dst, len});
+  s->ops.push_back({Scene::COPY, 0, 0, dst, len, 0, 0});
+}
+
+// Gradient rows are alike two by two: a run of rows that are gradient in
+// every view is made from its first two rows.
+void add_grad_row(Scene *s, int y) {
+  if (!s->ops.empty()) {
+    Scene::Op &last = s->ops.back();
+    if (last.kind == Scene::GRAD_ROWS && last.y + last.n == y) {
+      last.n++;
+      return;
+    }
+  }
+  s->ops.push_back({Scene::GRAD_ROWS, 0, 0, 0, 0, y, 1});
 }
 
 void prepare_rows(Scene *s, std::vector<unsigned char> tmpl[2][3][2],
@@ -226,18 +237,27 @@ void prepare_rows(Scene *s, std::vector<unsigned char> tmpl[2][3][2],
   size_t seg = (size_t)s->vw * s->bpp;
   for (int v = 0; v < s->views; ++v) s->ball_rows[v].clear();
   for (int y = 8; y < s->fmt.h; ++y) {
+    int bands[2], grads = 0;
     for (int v = 0; v < s->views; ++v) {
-      int sr = scene_row(*s, y, v), band = band_of(sr, s->fmt.h);
-      size_t dst = (size_t)y * s->row_bytes + v * seg;
-      sum += band_mean[v][band];
-      if (band == BAND_GRADIENT) {
-        s->ops.push_back({true, v, y & 1, dst, seg});
-      } else {
-        memcpy(&s->base[dst], tmpl[v][band][y & 1].data(), seg);
-        add_copy(s, dst, seg);
-      }
+      int sr = scene_row(*s, y, v);
+      bands[v] = band_of(sr, s->fmt.h);
+      grads += bands[v] == BAND_GRADIENT;
+      sum += band_mean[v][bands[v]];
       int dy = sr - s->cy;
       if (dy >= -s->r && dy <= s->r) s->ball_rows[v].push_back({y, dy});
+    }
+    if (grads == s->views) {
+      add_grad_row(s, y);
+      continue;
+    }
+    for (int v = 0; v < s->views; ++v) {
+      size_t dst = (size_t)y * s->row_bytes + v * seg;
+      if (bands[v] == BAND_GRADIENT) {
+        s->ops.push_back({Scene::GRAD, v, y & 1, dst, seg, y, 1});
+      } else {
+        memcpy(&s->base[dst], tmpl[v][bands[v]][y & 1].data(), seg);
+        add_copy(s, dst, seg);
+      }
     }
   }
   s->mean = sum / ((double)(s->fmt.h - 8) * s->views);
@@ -269,30 +289,47 @@ static void draw_ball(const Scene *s, int v, uint32_t seq, unsigned char *out) {
     if (x0 < 0) x0 = 0;
     if (x1 > s->vw - 1) x1 = s->vw - 1;
     if (x0 > x1) continue;
-    unsigned char *row = out + (size_t)br.y * s->row_bytes + view_off;
-    const unsigned char(*px)[3] = s->ball_px[v][br.y & 1];
-    if (s->bpp == 3) {
-      for (int x = x0; x <= x1; ++x) memcpy(row + 3 * x, px[0], 3);
-    } else if (s->fmt.type == S_BAYER) {
-      for (int x = x0; x <= x1; ++x) row[x] = px[x & 1][0];
-    } else {
-      memset(row + x0, px[0][0], x1 - x0 + 1);
-    }
+    size_t off = (size_t)x0 * s->bpp;
+    memcpy(out + (size_t)br.y * s->row_bytes + view_off + off,
+           s->ball_row[v][br.y & 1].data() + off, (size_t)(x1 - x0 + 1) * s->bpp);
+  }
+}
+
+static void gradient_segment(const Scene *s, int v, int y, const size_t *shift,
+                             unsigned char *out) {
+  size_t seg = (size_t)s->vw * s->bpp;
+  memcpy(out + (size_t)y * s->row_bytes + v * seg,
+         s->strip[v][y & 1].data() + shift[v], seg);
+}
+
+static void gradient_rows(const Scene *s, const Scene::Op &op,
+                          const size_t *shift, unsigned char *out) {
+  int first = op.n < 2 ? op.n : 2;
+  for (int y = op.y; y < op.y + first; ++y)
+    for (int v = 0; v < s->views; ++v) gradient_segment(s, v, y, shift, out);
+  // double what is done until the run is full; even steps keep the parity
+  unsigned char *start = out + (size_t)op.y * s->row_bytes;
+  for (int done = first; done < op.n;) {
+    int n = done <= op.n - done ? done : op.n - done;
+    memcpy(start + (size_t)done * s->row_bytes, start, (size_t)n * s->row_bytes);
+    done += n;
   }
 }
 
 void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out) {
   if (!s->ready) return;
   const unsigned char *base = s->base.data();
-  size_t shift[2];
+  size_t shift[2] = {0, 0};
   for (int v = 0; v < s->views; ++v)
     shift[v] = (size_t)(((uint64_t)seq * s->grad_step + (v ? s->d_bg : 0)) %
                         (uint64_t)s->vw) * s->bpp;
   for (const Scene::Op &op : s->ops) {
-    const unsigned char *src =
-        op.grad ? s->strip[op.view][op.parity].data() + shift[op.view]
-                : base + op.dst;
-    memcpy(out + op.dst, src, op.len);
+    if (op.kind == Scene::COPY)
+      memcpy(out + op.dst, base + op.dst, op.len);
+    else if (op.kind == Scene::GRAD)
+      gradient_segment(s, op.view, op.y, shift, out);
+    else
+      gradient_rows(s, op, shift, out);
   }
   for (int v = 0; v < s->views; ++v) draw_ball(s, v, seq, out);
   vz_barcode_write(out, s->fmt.w, s->bpp, seq);

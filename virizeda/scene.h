@@ -40,10 +40,13 @@ struct Scene {
   int views = 1, vw = 0, bpp = 1, row_bytes = 0;
   std::vector<unsigned char> base;            // static parts, whole frame
   std::vector<unsigned char> strip[2][2];     // gradient [view][row parity]
+  // copy from base, one gradient segment, or whole gradient rows y..y+n
+  enum OpKind { COPY, GRAD, GRAD_ROWS };
   struct Op {
-    bool grad;
+    OpKind kind;
     int view, parity;
     size_t dst, len;
+    int y, n;
   };
   std::vector<Op> ops;
   struct BallRow {
@@ -51,7 +54,7 @@ struct Scene {
   };
   std::vector<BallRow> ball_rows[2];
   std::vector<int> ball_half;                 // half width by dy + r
-  unsigned char ball_px[2][2][2][3];          // [view][row par][col par][rgb]
+  std::vector<unsigned char> ball_row[2][2];  // object colour [view][row par]
   int r = 0, cy = 0, vx = 1, grad_step = 2, d_bg = 0, d_ball = 0;
   double mean = 0;      // mean byte of a frame, for automatic exposure
   int black_level = 0;  // output level of the black bar
