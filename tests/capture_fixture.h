@@ -70,6 +70,8 @@ void pick(Fl_Choice *c, int i);
 // Forgets everything an earlier start-up left behind (its windows stay,
 // hidden: deleting the widget set ends the process).
 void reset_capture();
+// Keeps a widget set made by a test reachable until the end.
+void keep(fld *f);
 
 class CaptureTest : public ::testing::Test {
  protected:

@@ -32,6 +32,7 @@ Fl_Widget *child_labelled(Fl_Group *g, const char *label) {
 
 TEST(CaptureLayout, FreshWidgetSet) {
   fld *f = new fld();  // never deleted: that would end the process
+  keep(f);
   EXPECT_STREQ("Orvane Design DCAM Capture (2.0)", f->win->label());
   EXPECT_EQ(327, f->win->w());
   EXPECT_EQ(377, f->win->h());
@@ -89,6 +90,7 @@ TEST(CaptureLayout, MenuTables) {
 
 TEST(CaptureLayout, VideoParameterSliders) {
   fld *f = new fld();
+  keep(f);
   struct S {
     Fl_Value_Slider *s;
     double start;
@@ -289,6 +291,7 @@ TEST(CaptureMessages, IgnoredBeforeTheWindowsExist) {
 TEST(CaptureRate, TenFramesInTwoSecondsShowFive) {
   reset_capture();
   fld *f = new fld();
+  keep(f);
   mainw = f;
   f->rate_val->val("%3.1f");
   f->rate_val->val(0.0);
