@@ -314,6 +314,7 @@ TEST(ValueWidget, DrawsItsTextOnItsBackground) {
   v->labelsize(20);
   top.end();
   top.show();
+  keep_contents(&top);
   ASSERT_TRUE(run_until([&] { return top.visible(); }, 5));
   settle(0.3);
   top.make_current();

@@ -159,6 +159,7 @@ class DisplayDrawn : public testing::Test {
   }
   void show() {
     top->show();
+    keep_contents(top.get());
     ASSERT_TRUE(run_until([&] { return dw->shown() && top->visible(); }, 5));
     settle(0.3);
   }

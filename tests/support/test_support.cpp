@@ -8,6 +8,8 @@
 #include <FL/Fl_Menu_.H>
 #include <FL/Fl_Window.H>
 #include <gtest/gtest.h>
+// after gtest: Xlib's macros (None, Status, ...) clash with its names
+#include <FL/x.H>
 
 #include <algorithm>
 #include <fstream>
@@ -114,7 +116,12 @@ static bool press(std::vector<Fl_Button *> &buttons, const std::string &label) {
 
 void DialogAnswerer::answer_modal() {
   Fl_Window *m = Fl::modal();
-  if (!m || !m->shown()) return;
+  // A dialog is answered only once it has been up for a whole poll: a
+  // file chooser that is still setting itself up would undo the answer.
+  Fl_Window *before = settling_;
+  settling_ = m && m->shown() ? m : nullptr;
+  if (!settling_ || settling_ != before) return;
+  settling_ = nullptr;
   SeenDialog d;
   d.title = m->label() ? m->label() : "";
   std::vector<Fl_Button *> buttons;
@@ -169,4 +176,12 @@ void settle(double seconds) {
   double end = now_s() + seconds;
   while (now_s() < end) Fl::wait(0.01);
   Fl::flush();
+}
+
+void keep_contents(Fl_Window *w) {
+  if (!w || !w->shown()) return;
+  XSetWindowAttributes a;
+  a.backing_store = Always;
+  XChangeWindowAttributes(fl_display, fl_xid(w), CWBackingStore, &a);
+  XFlush(fl_display);
 }

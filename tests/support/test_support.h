@@ -59,8 +59,15 @@ class DialogAnswerer {
   void answer_modal();
   std::vector<std::string> answers_;
   size_t next_ = 0;
+  class Fl_Window *settling_ = nullptr;  // modal window seen at the last poll
   std::vector<SeenDialog> seen_;
 };
+
+class Fl_Window;
+// Makes the X server keep a shown window's contents while other windows (of
+// tests running in parallel) cover it, so that reading pixels back is sure.
+// Call right after show(), before anything is drawn.
+void keep_contents(Fl_Window *w);
 
 // Runs the toolkit's event loop (Fl::wait) until cond() holds or the time
 // runs out; returns cond().
