@@ -12,14 +12,14 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text((const char *)data, size), err;
-  BusSpec bus;
+  BusConfig bus;
   if (!vz_parse_config(text, &bus, &err)) {
     if (err.empty() || err.find('\n') != std::string::npos) abort();
     return 0;
   }
   if (bus.cams.size() > (size_t)VZ_MAX_CAMERAS) abort();
   if (bus.bus_speed != 400 && bus.bus_speed != 800) abort();
-  for (const CamSpec &c : bus.cams) {
+  for (const CamConfig &c : bus.cams) {
     const CamValues &v = c.v;
     if (c.name.empty() || c.name.size() > 255 || c.chip_id.empty()) abort();
     if (v.y_offset > v.max_y_offset || v.frame_div > v.max_frame_div ||

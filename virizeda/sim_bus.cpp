@@ -17,7 +17,7 @@ namespace {
 
 class SimBus : public dSystem {
  public:
-  explicit SimBus(const BusSpec &spec);
+  explicit SimBus(const BusConfig &conf);
   ~SimBus() override;
   void Reset() override;
   int NumCameras() override { return (int)cams_.size(); }
@@ -34,11 +34,11 @@ class SimBus : public dSystem {
   std::vector<char *> names_, ids_;  // null-terminated lists
 };
 
-SimBus::SimBus(const BusSpec &spec) {
-  for (size_t i = 0; i < spec.cams.size(); ++i) {
-    cams_.push_back(new SimCamera(this, (int)i, spec.cams[i], spec.bus_speed));
-    names_.push_back(strdup(spec.cams[i].name.c_str()));
-    ids_.push_back(strdup(spec.cams[i].chip_id.c_str()));
+SimBus::SimBus(const BusConfig &conf) {
+  for (size_t i = 0; i < conf.cams.size(); ++i) {
+    cams_.push_back(new SimCamera(this, (int)i, conf.cams[i], conf.bus_speed));
+    names_.push_back(strdup(conf.cams[i].name.c_str()));
+    ids_.push_back(strdup(conf.cams[i].chip_id.c_str()));
   }
   opened_.assign(cams_.size(), false);
   names_.push_back(nullptr);
@@ -73,7 +73,7 @@ dCamera *SimBus::InitCamera(char *id) {
   vz_log_call("InitCamera(%s)", id ? id : "null");
   if (id)
     for (size_t i = 0; i < cams_.size(); ++i)
-      if (cams_[i]->spec().chip_id == id || cams_[i]->spec().name == id) {
+      if (cams_[i]->conf().chip_id == id || cams_[i]->conf().name == id) {
         if (!cams_[i]->open()) return nullptr;
         opened_[i] = true;
         return cams_[i];
@@ -100,18 +100,18 @@ bool SimBus::Stop() {
 }  // namespace
 
 dSystem *vz_sim_bus_open() {
-  BusSpec spec;
+  BusConfig conf;
   const char *path = getenv("VIRIZEDA_SIM_CONFIG");
   std::string err;
   if (path && *path) {
-    if (!vz_load_config(path, &spec, &err)) {
+    if (!vz_load_config(path, &conf, &err)) {
       vz_diag("configuration %s: %s", path, err.c_str());
       return nullptr;
     }
   } else {
-    spec = vz_default_bus();
+    conf = vz_default_bus();
   }
-  if (spec.bus_fail) {
+  if (conf.bus_fail) {
     vz_diag("simulated bus cannot be opened (bus_fail in %s)", path);
     return nullptr;
   }
@@ -121,8 +121,8 @@ dSystem *vz_sim_bus_open() {
       vz_diag("state directory %s cannot be used: %s; device state will not "
               "persist", dir.c_str(), strerror(errno));
   }
-  dSystem *bus = new SimBus(spec);
-  vz_diag("simulated bus opened at S%d with %d camera%s", spec.bus_speed,
-          (int)spec.cams.size(), spec.cams.size() == 1 ? "" : "s");
+  dSystem *bus = new SimBus(conf);
+  vz_diag("simulated bus opened at S%d with %d camera%s", conf.bus_speed,
+          (int)conf.cams.size(), conf.cams.size() == 1 ? "" : "s");
   return bus;
 }

@@ -25,11 +25,11 @@ const char *fmt_name(int size, int type, int speed, int fdiv, char *buf,
 
 }  // namespace
 
-SimCamera::SimCamera(dSystem *bus, int num, const CamSpec &spec, int bus_speed)
-    : dCamera(bus, num), num_(num), spec_(spec), bus_speed_(bus_speed) {
+SimCamera::SimCamera(dSystem *bus, int num, const CamConfig &conf, int bus_speed)
+    : dCamera(bus, num), num_(num), conf_(conf), bus_speed_(bus_speed) {
   error_[0] = '\0';
   error = error_;
-  const CamValues &v = spec_.v;
+  const CamValues &v = conf_.v;
   vz_rom_build(dev_.rom, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed);
   uint32_t *lp = dev_.lp_saved;
   memset(lp, 0, sizeof dev_.lp_saved);
@@ -40,8 +40,8 @@ SimCamera::SimCamera(dSystem *bus, int num, const CamSpec &spec, int bus_speed)
       (uint32_t)v.black_offset | ((uint32_t)v.black_offset_right << 16);
   lp[LP_PROC] = (uint32_t)v.procMode;
   lp[LP_RATE] = v.is_50Hz_rate ? LP_RATE_50 : LP_RATE_60;
-  dev_.has_calib = spec_.has_calib;
-  dev_.calib = spec_.calib;
+  dev_.has_calib = conf_.has_calib;
+  dev_.calib = conf_.calib;
   dev_.iso_channel = num & 0xf;
   dev_.iso_speed = bus_speed >= 800 ? 3 : 2;
   load_state();
@@ -52,7 +52,7 @@ SimCamera::~SimCamera() {}
 // Flash contents that an earlier process left in the state directory.
 void SimCamera::load_state() {
   if (vz_state_dir().empty()) return;
-  std::string data, path = vz_state_file(num_, spec_.chip_id, "rom");
+  std::string data, path = vz_state_file(num_, conf_.chip_id, "rom");
   if (vz_state_load(path, &data)) {
     if (data.size() == 4 * VZ_ROM_QUADS) {
       vz_quadlets_from_bytes(data, dev_.rom, VZ_ROM_QUADS);
@@ -61,8 +61,8 @@ void SimCamera::load_state() {
               path.c_str(), data.size(), 4 * VZ_ROM_QUADS);
     }
   }
-  path = vz_state_file(num_, spec_.chip_id, "local");
-  if (spec_.local_params_version && vz_state_load(path, &data)) {
+  path = vz_state_file(num_, conf_.chip_id, "local");
+  if (conf_.local_params_version && vz_state_load(path, &data)) {
     if (data.size() == 4 * VZ_LOCAL_WORDS) {
       uint32_t w[VZ_LOCAL_WORDS];
       vz_quadlets_from_bytes(data, w, VZ_LOCAL_WORDS);
@@ -73,7 +73,7 @@ void SimCamera::load_state() {
               path.c_str(), data.size(), 4 * VZ_LOCAL_WORDS);
     }
   }
-  path = vz_state_file(num_, spec_.chip_id, "calib");
+  path = vz_state_file(num_, conf_.chip_id, "calib");
   if (vz_state_load(path, &data)) {
     dev_.has_calib = !data.empty();
     dev_.calib = data;
@@ -82,16 +82,16 @@ void SimCamera::load_state() {
 
 bool SimCamera::persist(const char *kind, const std::string &data) {
   if (vz_state_dir().empty()) return true;
-  return vz_state_save(vz_state_file(num_, spec_.chip_id, kind), data);
+  return vz_state_save(vz_state_file(num_, conf_.chip_id, kind), data);
 }
 
 // The state of a camera just switched on: saved local block, configured
 // video parameters, default format, no stream.
 void SimCamera::power_on() {
-  const CamValues &v = spec_.v;
+  const CamValues &v = conf_.v;
   memcpy(dev_.lp, dev_.lp_saved, sizeof dev_.lp);
   memset(dev_.imager, 0, sizeof dev_.imager);
-  dev_.imager[0] = (uint16_t)(0x1300 | (spec_.v.camImager & 0xff));
+  dev_.imager[0] = (uint16_t)(0x1300 | (conf_.v.camImager & 0xff));
   stream_ = SimStream();
   brightness = v.brightness, auto_brightness = v.auto_brightness;
   exposure = v.exposure, do_auto_exposure = v.do_auto_exposure;
@@ -123,17 +123,17 @@ void SimCamera::apply_local() {
   procMode = (proc_mode_type)clampi(lp[LP_PROC] & 0xff, 0, 5);
   conf_thresh_ = (lp[LP_PROC] >> 8) & 0xff;
   uniq_thresh_ = (lp[LP_PROC] >> 16) & 0xff;
-  is_50Hz_rate = spec_.v.has_50Hz_rate && lp[LP_RATE] == LP_RATE_50;
+  is_50Hz_rate = conf_.v.has_50Hz_rate && lp[LP_RATE] == LP_RATE_50;
 }
 
 bool SimCamera::open() {
-  if (spec_.fail_open) {
+  if (conf_.fail_open) {
     vz_diag("camera %d \"%s\" cannot be opened (fail_open)", num_,
-            spec_.name.c_str());
+            conf_.name.c_str());
     initialized = false;
     return false;
   }
-  const CamValues &v = spec_.v;
+  const CamValues &v = conf_.v;
   if (!opened_) {
     frame_.assign((size_t)v.max_width * v.max_height * 3, 0);
     power_on();
@@ -168,7 +168,7 @@ bool SimCamera::open() {
   apply_local();
   initialized = true;
   vz_diag("camera %d \"%s\" opened: %s%s, imager %d, id %08x%s", num_,
-          spec_.name.c_str(), isStereo ? "stereo " : "",
+          conf_.name.c_str(), isStereo ? "stereo " : "",
           has_color ? (isBayer ? "Bayer colour" : "colour") : "monochrome",
           camImager, (unsigned)devID, stream_.on ? ", still streaming" : "");
   return true;
@@ -208,23 +208,23 @@ bool SimCamera::check_format(int size, int type, int speed, int fdiv) {
   if (!vz_size_delivered(size))
     return refuse("%dx%d is not delivered by this camera "
                   "(1280x960, 640x480, 320x240 and 160x120 are)", w, h);
-  if (w > spec_.v.max_width || h > spec_.v.max_height)
+  if (w > conf_.v.max_width || h > conf_.v.max_height)
     return refuse("%dx%d is larger than the imager (%dx%d)", w, h,
-                  spec_.v.max_width, spec_.v.max_height);
+                  conf_.v.max_width, conf_.v.max_height);
   if (type < 0 || type > S_BAYER) return refuse("pixel type %d is unknown", type);
   if (!vz_type_bpp(type))
     return refuse("%s is not delivered by this camera (Mono, RGB24 and "
                   "Bayer are)", vz_type_name(type));
-  if (type != S_MONO && !spec_.v.has_color)
+  if (type != S_MONO && !conf_.v.has_color)
     return refuse("%s needs a colour camera; this one is monochrome",
                   vz_type_name(type));
   double fps = vz_speed_fps(speed);
   if (fps <= 0) return refuse("frame rate %d is unknown", speed);
-  if (!spec_.v.has_frame_div && fdiv != 1)
+  if (!conf_.v.has_frame_div && fdiv != 1)
     return refuse("frame divider %d: this camera has none (only 1)", fdiv);
-  if (fdiv < 1 || fdiv > spec_.v.max_frame_div)
+  if (fdiv < 1 || fdiv > conf_.v.max_frame_div)
     return refuse("frame divider %d is out of range 1 to %d", fdiv,
-                  spec_.v.max_frame_div);
+                  conf_.v.max_frame_div);
   // the isochronous channel is reserved for the imager's full rate
   double need = (double)w * h * vz_type_bpp(type) * fps;
   double carry = vz_bus_bytes_per_sec(bus_speed_);
@@ -239,7 +239,7 @@ bool SimCamera::SetFormat(dISIZE size, dITYPE type, dISPEED speed, int fdiv,
                           bool flag) {
   vz_log_call("SetFormat(%d,%d,%d,%d,%d)", (int)size, (int)type, (int)speed,
               fdiv, flag ? 1 : 0);
-  if (spec_.refuse_format) return refuse("%s", spec_.refuse_text.c_str());
+  if (conf_.refuse_format) return refuse("%s", conf_.refuse_text.c_str());
   if (!check_format(size, type, speed, fdiv)) return false;
   size_ = size, type_ = type, speed_ = speed, fdiv_ = fdiv;
   frame_div = fdiv;
@@ -267,7 +267,7 @@ void SimCamera::pace(int64_t now) {
 
 bool SimCamera::Start() {
   vz_log_call("Start()");
-  if (spec_.fail_start) {
+  if (conf_.fail_start) {
     snprintf(error_, sizeof error_, "the camera does not start (fail_start)");
     vz_diag("camera %d: %s", num_, error_);
     return false;
@@ -311,8 +311,8 @@ unsigned char *SimCamera::make_frame(uint32_t seq) {
   SceneFormat f;
   vz_size_dims(size_, &f.w, &f.h);
   f.type = type_;
-  f.stereo = spec_.v.isStereo;
-  f.bggr = spec_.v.isBGGR;
+  f.stereo = conf_.v.isStereo;
+  f.bggr = conf_.v.isBGGR;
   vz_scene_prepare(&scene_, f, look());
   vz_scene_render(&scene_, seq, frame_.data());
   return frame_.data();
@@ -336,15 +336,15 @@ bool SimCamera::GetImage(unsigned char **image, int wait_ms, int *frame,
   int64_t now = vz_mono_us();
   int64_t limit = now + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   int64_t seq = stream_.next;
-  if (spec_.frames_stop_after >= 0 && seq >= spec_.frames_stop_after) {
+  if (conf_.frames_stop_after >= 0 && seq >= conf_.frames_stop_after) {
     if (!stream_.stop_reported)
       vz_diag("camera %d: no frames after %ld (frames_stop_after)", num_,
-              spec_.frames_stop_after);
+              conf_.frames_stop_after);
     stream_.stop_reported = true;
     vz_sleep_until(limit);
     return false;
   }
-  if (!spec_.unpaced) {
+  if (!conf_.unpaced) {
     if (due(seq) > now) {
       if (due(seq) > limit) {
         vz_sleep_until(limit);
@@ -356,8 +356,8 @@ bool SimCamera::GetImage(unsigned char **image, int wait_ms, int *frame,
       int64_t newest = (int64_t)floor((now - stream_.t0) / stream_.period) - 1;
       while (newest > seq && due(newest) > now) --newest;
       while (due(newest + 1) <= now) ++newest;
-      if (spec_.frames_stop_after >= 0 && newest >= spec_.frames_stop_after)
-        newest = spec_.frames_stop_after - 1;
+      if (conf_.frames_stop_after >= 0 && newest >= conf_.frames_stop_after)
+        newest = conf_.frames_stop_after - 1;
       if (newest > seq) {
         stream_.dropped += newest - seq;
         stream_.unreported += newest - seq;
@@ -373,9 +373,9 @@ bool SimCamera::GetImage(unsigned char **image, int wait_ms, int *frame,
 bool SimCamera::ReadyImage(int wait_ms) {
   if (!stream_.on || !opened_) return false;
   int64_t seq = stream_.next;
-  if (spec_.frames_stop_after >= 0 && seq >= spec_.frames_stop_after)
+  if (conf_.frames_stop_after >= 0 && seq >= conf_.frames_stop_after)
     return false;
-  if (spec_.unpaced) return true;
+  if (conf_.unpaced) return true;
   int64_t now = vz_mono_us();
   int64_t limit = now + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   if (due(seq) <= now) return true;
@@ -389,7 +389,7 @@ bool SimCamera::ReadyImage(int wait_ms) {
 
 void SimCamera::FlushImages() {
   vz_log_call("FlushImages()");
-  if (!stream_.on || spec_.unpaced) return;
+  if (!stream_.on || conf_.unpaced) return;
   int64_t now = vz_mono_us();
   while (due(stream_.next) <= now) stream_.next++;
 }
@@ -412,43 +412,43 @@ bool SimCamera::set_param(const char *what, bool present, int *field, int max,
 
 void SimCamera::SetExposure(int value, bool automatic) {
   vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && spec_.v.has_auto_exposure) {
+  if (automatic && conf_.v.has_auto_exposure) {
     do_auto_exposure = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic exposure", num_);
-  if (set_param("exposure", spec_.v.has_manual_exposure, &exposure,
-                spec_.v.max_exposure, value))
+  if (set_param("exposure", conf_.v.has_manual_exposure, &exposure,
+                conf_.v.max_exposure, value))
     do_auto_exposure = false;
 }
 
 void SimCamera::SetGain(int value, bool automatic) {
   vz_log_call("SetGain(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && spec_.v.has_auto_gain) {
+  if (automatic && conf_.v.has_auto_gain) {
     do_auto_gain = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic gain", num_);
-  if (set_param("gain", spec_.v.has_manual_gain, &gain, spec_.v.max_gain,
+  if (set_param("gain", conf_.v.has_manual_gain, &gain, conf_.v.max_gain,
                 value))
     do_auto_gain = false;
 }
 
 void SimCamera::SetBrightness(int value, bool automatic) {
   vz_log_call("SetBrightness(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && spec_.v.has_auto_brightness) {
+  if (automatic && conf_.v.has_auto_brightness) {
     auto_brightness = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic brightness", num_);
-  if (set_param("brightness", spec_.v.has_manual_brightness, &brightness,
-                spec_.v.max_brightness, value))
+  if (set_param("brightness", conf_.v.has_manual_brightness, &brightness,
+                conf_.v.max_brightness, value))
     auto_brightness = false;
 }
 
 void SimCamera::SetWhiteBalance(int red, int blue, bool automatic) {
   vz_log_call("SetWhiteBalance(%d,%d,%d)", red, blue, automatic ? 1 : 0);
-  const CamValues &v = spec_.v;
+  const CamValues &v = conf_.v;
   if (automatic && v.has_color && v.has_auto_whitebalance) {
     auto_whitebalance = true;
     return;
@@ -463,13 +463,13 @@ void SimCamera::SetWhiteBalance(int red, int blue, bool automatic) {
 
 void SimCamera::SetSaturation(int value) {
   vz_log_call("SetSaturation(%d)", value);
-  set_param("saturation", spec_.v.has_color && spec_.v.has_saturation,
-            &saturation, spec_.v.max_saturation, value);
+  set_param("saturation", conf_.v.has_color && conf_.v.has_saturation,
+            &saturation, conf_.v.max_saturation, value);
 }
 
 void SimCamera::SetGamma(bool on) {
   vz_log_call("SetGamma(%d)", on ? 1 : 0);
-  if (!spec_.v.has_gamma) {
+  if (!conf_.v.has_gamma) {
     vz_diag("camera %d: no imager gamma", num_);
     return;
   }
@@ -478,16 +478,16 @@ void SimCamera::SetGamma(bool on) {
 
 void SimCamera::SetSharpness(int value) {
   vz_log_call("SetSharpness(%d)", value);
-  set_param("sharpness", spec_.v.has_sharpness, &sharpness,
-            spec_.v.max_sharpness, value);
+  set_param("sharpness", conf_.v.has_sharpness, &sharpness,
+            conf_.v.max_sharpness, value);
 }
 
 void SimCamera::SetYOffset(int left, int right) {
   vz_log_call("SetYOffset(%d,%d)", left, right);
   int l = left, r = right;
-  if (!set_param("vertical offset", spec_.v.has_y_offset, &l,
-                 spec_.v.max_y_offset, left) ||
-      !set_param("vertical offset", true, &r, spec_.v.max_y_offset, right))
+  if (!set_param("vertical offset", conf_.v.has_y_offset, &l,
+                 conf_.v.max_y_offset, left) ||
+      !set_param("vertical offset", true, &r, conf_.v.max_y_offset, right))
     return;
   dev_.lp[LP_YOFFSET] = (uint32_t)l | ((uint32_t)r << 16);
   apply_local();
@@ -495,8 +495,8 @@ void SimCamera::SetYOffset(int left, int right) {
 
 void SimCamera::SetBlackLevel(int left, int right) {
   vz_log_call("SetBlackLevel(%d,%d)", left, right);
-  int l = left, r = right, max = spec_.v.max_black_offset;
-  if (!spec_.v.has_black_offset) {
+  int l = left, r = right, max = conf_.v.max_black_offset;
+  if (!conf_.v.has_black_offset) {
     vz_diag("camera %d: no black level control", num_);
     return;
   }
@@ -510,7 +510,7 @@ void SimCamera::SetBlackLevel(int left, int right) {
 
 bool SimCamera::SetProcMode(proc_mode_type mode) {
   vz_log_call("SetProcMode(%d)", (int)mode);
-  if (!spec_.v.has_proc_mode || mode < PROC_MODE_OFF ||
+  if (!conf_.v.has_proc_mode || mode < PROC_MODE_OFF ||
       mode > PROC_MODE_DISPARITY_RAW)
     return false;
   dev_.lp[LP_PROC] = (dev_.lp[LP_PROC] & ~0xffu) | (uint32_t)mode;
@@ -520,7 +520,7 @@ bool SimCamera::SetProcMode(proc_mode_type mode) {
 
 bool SimCamera::SetConfThresh(int thresh) {
   vz_log_call("SetConfThresh(%d)", thresh);
-  if (!spec_.v.has_proc_mode || thresh < 0 || thresh > 255) return false;
+  if (!conf_.v.has_proc_mode || thresh < 0 || thresh > 255) return false;
   dev_.lp[LP_PROC] = (dev_.lp[LP_PROC] & ~0xff00u) | ((uint32_t)thresh << 8);
   apply_local();
   return true;
@@ -528,7 +528,7 @@ bool SimCamera::SetConfThresh(int thresh) {
 
 bool SimCamera::SetUniqThresh(int thresh) {
   vz_log_call("SetUniqThresh(%d)", thresh);
-  if (!spec_.v.has_proc_mode || thresh < 0 || thresh > 255) return false;
+  if (!conf_.v.has_proc_mode || thresh < 0 || thresh > 255) return false;
   dev_.lp[LP_PROC] = (dev_.lp[LP_PROC] & ~0xff0000u) | ((uint32_t)thresh << 16);
   apply_local();
   return true;
@@ -558,7 +558,7 @@ bool SimCamera::set_device_value(const std::string &name, int value) {
 }
 
 SceneLook SimCamera::look() const {
-  const CamValues &v = spec_.v;
+  const CamValues &v = conf_.v;
   SceneLook l;
   l.exposure = clampi(exposure, 0, 100);
   l.gain = clampi(gain, 0, 100);

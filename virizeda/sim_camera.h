@@ -38,7 +38,7 @@ struct SimStream {
 
 class SimCamera : public dCamera {
  public:
-  SimCamera(dSystem *bus, int num, const CamSpec &spec, int bus_speed);
+  SimCamera(dSystem *bus, int num, const CamConfig &conf, int bus_speed);
   ~SimCamera() override;
 
   bool Start() override;
@@ -75,7 +75,7 @@ class SimCamera : public dCamera {
 
   // for the bus and the test hooks
   bool open();
-  const CamSpec &spec() const { return spec_; }
+  const CamConfig &conf() const { return conf_; }
   long dropped() const { return stream_.dropped; }
   bool set_device_value(const std::string &name, int value);
   // frame generation without pacing, for benchmarks
@@ -113,7 +113,7 @@ class SimCamera : public dCamera {
   bool persist(const char *kind, const std::string &data);
 
   int num_;
-  CamSpec spec_;
+  CamConfig conf_;
   int bus_speed_;
   bool opened_ = false;
   SimDevice dev_;

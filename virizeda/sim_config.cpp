@@ -211,7 +211,7 @@ bool check_upper_bounds(const CamValues &v, std::string *err) {
   return true;
 }
 
-bool parse_special(const std::string &key, const json &j, CamSpec *c,
+bool parse_fixed_key(const std::string &key, const json &j, CamConfig *c,
                    bool *handled, std::string *err) {
   *handled = true;
   long long n = 0;
@@ -261,11 +261,11 @@ bool parse_special(const std::string &key, const json &j, CamSpec *c,
 }
 
 // One key of a camera entry; aliases of one field may not both be given.
-bool parse_camera_key(const std::string &key, const json &j, CamSpec *c,
+bool parse_camera_key(const std::string &key, const json &j, CamConfig *c,
                       std::map<const void *, std::string> *seen,
                       std::string *err) {
   bool handled = false;
-  if (!parse_special(key, j, c, &handled, err)) return false;
+  if (!parse_fixed_key(key, j, c, &handled, err)) return false;
   if (handled) return true;
   const void *target = nullptr;
   if (const BoolKey *k = find_key(bool_keys, key)) {
@@ -293,7 +293,7 @@ bool parse_camera_key(const std::string &key, const json &j, CamSpec *c,
   return true;
 }
 
-bool parse_camera(const json &j, int n, CamSpec *c, std::string *err) {
+bool parse_camera(const json &j, int n, CamConfig *c, std::string *err) {
   std::string where = "camera " + std::to_string(n);
   if (!j.is_object()) {
     *err = where + " is not an object";
@@ -316,7 +316,7 @@ bool parse_camera(const json &j, int n, CamSpec *c, std::string *err) {
   return true;
 }
 
-bool parse_cameras(const json &j, BusSpec *out, std::string *err) {
+bool parse_cameras(const json &j, BusConfig *out, std::string *err) {
   if (!j.is_array()) {
     *err = "\"cameras\" must be an array";
     return false;
@@ -328,16 +328,16 @@ bool parse_cameras(const json &j, BusSpec *out, std::string *err) {
   }
   out->cams.clear();
   for (size_t i = 0; i < j.size(); ++i) {
-    CamSpec c;
+    CamConfig c;
     if (!parse_camera(j[i], (int)i, &c, err)) return false;
     out->cams.push_back(c);
   }
   return true;
 }
 
-bool check_unique_ids(BusSpec *out, std::string *err) {
+bool check_unique_ids(BusConfig *out, std::string *err) {
   for (size_t i = 0; i < out->cams.size(); ++i) {
-    CamSpec &c = out->cams[i];
+    CamConfig &c = out->cams[i];
     if (c.chip_id.empty())
       c.chip_id = vz_default_chip_id((int)i, (uint32_t)c.v.devID);
     for (size_t k = 0; k < i; ++k)
@@ -350,12 +350,12 @@ bool check_unique_ids(BusSpec *out, std::string *err) {
   return true;
 }
 
-bool parse_top(const json &j, BusSpec *out, std::string *err) {
+bool parse_top(const json &j, BusConfig *out, std::string *err) {
   if (!j.is_object()) {
     *err = "the top level must be an object";
     return false;
   }
-  BusSpec b;
+  BusConfig b;
   for (auto it = j.begin(); it != j.end(); ++it) {
     const std::string &key = it.key();
     long long n = 0;
@@ -389,14 +389,14 @@ std::string vz_default_chip_id(int n, uint32_t chip_lo) {
   return buf;
 }
 
-CamSpec vz_plain_camera(int n) {
-  CamSpec c;
+CamConfig vz_plain_camera(int n) {
+  CamConfig c;
   c.name = "Camera " + std::to_string(n);
   return c;
 }
 
-static CamSpec stereo_color_camera() {
-  CamSpec c = vz_plain_camera(0);
+static CamConfig stereo_color_camera() {
+  CamConfig c = vz_plain_camera(0);
   CamValues &v = c.v;
   c.name = "Sim Stereo Color";
   v.isStereo = true;
@@ -428,8 +428,8 @@ static CamSpec stereo_color_camera() {
   return c;
 }
 
-static CamSpec mono_camera() {
-  CamSpec c = vz_plain_camera(1);
+static CamConfig mono_camera() {
+  CamConfig c = vz_plain_camera(1);
   CamValues &v = c.v;
   c.name = "Sim Mono";
   v.camImager = 3;
@@ -441,8 +441,8 @@ static CamSpec mono_camera() {
   return c;
 }
 
-static CamSpec bayer_camera() {
-  CamSpec c = vz_plain_camera(2);
+static CamConfig bayer_camera() {
+  CamConfig c = vz_plain_camera(2);
   CamValues &v = c.v;
   c.name = "Sim Bayer";
   v.isBayer = true;
@@ -457,8 +457,8 @@ static CamSpec bayer_camera() {
   return c;
 }
 
-BusSpec vz_default_bus() {
-  BusSpec b;
+BusConfig vz_default_bus() {
+  BusConfig b;
   b.cams.push_back(stereo_color_camera());
   b.cams.push_back(mono_camera());
   b.cams.push_back(bayer_camera());
@@ -467,7 +467,7 @@ BusSpec vz_default_bus() {
   return b;
 }
 
-bool vz_parse_config(const std::string &text, BusSpec *out, std::string *err) {
+bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err) {
   json j;
   try {
     j = json::parse(text);
@@ -481,7 +481,7 @@ bool vz_parse_config(const std::string &text, BusSpec *out, std::string *err) {
   return parse_top(j, out, err);
 }
 
-bool vz_load_config(const char *path, BusSpec *out, std::string *err) {
+bool vz_load_config(const char *path, BusConfig *out, std::string *err) {
   FILE *f = fopen(path, "rb");
   if (!f) {
     *err = strerror(errno);

@@ -45,7 +45,7 @@ struct CamValues {
   int max_black_offset = 0, black_offset = 0, black_offset_right = 0;
 };
 
-struct CamSpec {
+struct CamConfig {
   std::string name;
   std::string chip_id;           // identifier text; derived when empty
   CamValues v;
@@ -60,21 +60,21 @@ struct CamSpec {
   bool unpaced = false;
 };
 
-struct BusSpec {
+struct BusConfig {
   bool bus_fail = false;
   int bus_speed = 800;
-  std::vector<CamSpec> cams;
+  std::vector<CamConfig> cams;
 };
 
 const uint32_t VZ_VENDOR_ID = 0x0a1394;  // locally administered OUI
 const int VZ_MAX_CAMERAS = 63;           // nodes on one IEEE 1394 bus
 
-CamSpec vz_plain_camera(int n);
-BusSpec vz_default_bus();
+CamConfig vz_plain_camera(int n);
+BusConfig vz_default_bus();
 // Parse a configuration text; on false *err says what is wrong (no file name).
-bool vz_parse_config(const std::string &text, BusSpec *out, std::string *err);
+bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err);
 // Read and parse a configuration file; on false *err names the problem.
-bool vz_load_config(const char *path, BusSpec *out, std::string *err);
+bool vz_load_config(const char *path, BusConfig *out, std::string *err);
 // Chip identifier text of camera n when the configuration gives none.
 std::string vz_default_chip_id(int n, uint32_t chip_lo);
 

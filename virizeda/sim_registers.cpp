@@ -86,7 +86,7 @@ static uint32_t mode_bits(bool big_enough, bool color, int rgb_mode,
 bool SimCamera::read_feature(int n, bool control, uint32_t *v) {
   *v = 0;  // features this camera lacks read as absent
   if (n < 0 || n >= FEAT_COUNT) return true;
-  const CamValues &c = spec_.v;
+  const CamValues &c = conf_.v;
   const FeatureRange &r = ranges[n];
   bool wb = c.has_color && (c.has_manual_whitebalance || c.has_auto_whitebalance);
   bool brt = c.has_manual_brightness || c.has_auto_brightness;
@@ -146,7 +146,7 @@ bool SimCamera::read_feature(int n, bool control, uint32_t *v) {
 }
 
 bool SimCamera::read_dcam(uint32_t off, uint32_t *v) {
-  const CamValues &c = spec_.v;
+  const CamValues &c = conf_.v;
   bool vga = c.max_width >= 640 && c.max_height >= 480;
   bool sxga = c.max_width >= 1280 && c.max_height >= 960;
   if (off >= DC_V_MODE_INQ_0 && off < DC_V_MODE_INQ_0 + 32) {
@@ -235,7 +235,7 @@ bool SimCamera::read_dcam(uint32_t off, uint32_t *v) {
 }
 
 bool SimCamera::write_feature(int n, uint32_t v) {
-  const CamValues &c = spec_.v;
+  const CamValues &c = conf_.v;
   uint32_t inq = 0;
   read_feature(n, false, &inq);
   if (!inq) return false;
@@ -299,11 +299,11 @@ bool SimCamera::write_dcam(uint32_t off, uint32_t v) {
 // ---------------------------------------------------------------- local block
 
 bool SimCamera::read_local(int word, uint32_t *v) {
-  if (!spec_.local_params_version) return false;
-  const CamValues &c = spec_.v;
+  if (!conf_.local_params_version) return false;
+  const CamValues &c = conf_.v;
   switch (word) {
     case LP_VERSION:
-      *v = spec_.local_params_version;
+      *v = conf_.local_params_version;
       return true;
     case LP_CAM_TYPE:
       *v = (((uint32_t)devID >> 16) & 0xf) << 16 | (c.isStereo ? 1u << 10 : 0) |
@@ -340,8 +340,8 @@ static bool imager_command(SimDevice *d, uint32_t v) {
 }
 
 bool SimCamera::write_local(int word, uint32_t v) {
-  if (!spec_.local_params_version) return false;
-  const CamValues &c = spec_.v;
+  if (!conf_.local_params_version) return false;
+  const CamValues &c = conf_.v;
   uint32_t *lp = dev_.lp;
   switch (word) {
     case LP_IMAGER_CMD:
@@ -380,7 +380,7 @@ bool SimCamera::write_local(int word, uint32_t v) {
 
 bool SimCamera::SaveLocalParams() {
   vz_log_call("SaveLocalParams()");
-  if (!spec_.local_params_version) {
+  if (!conf_.local_params_version) {
     vz_diag("camera %d: no local parameter block to save", num_);
     return false;
   }
