@@ -188,6 +188,17 @@ TEST_F(StartUp, PickingACameraOnlyRemembersIt) {
   EXPECT_EQ(2, cam_num);
 }
 
+TEST_F(StartUp, DebugMenuShowsTheDebugWindow) {
+  start();
+  const Fl_Menu_Item *item = mainw->menubar->find_item("Debug...");
+  ASSERT_NE(nullptr, item);
+  mainw->menubar->picked(item);
+  EXPECT_TRUE(debugWin->shown());
+  debugWin->hide();
+  mainw->menubar->picked(item);  // again after closing
+  EXPECT_TRUE(debugWin->shown());
+}
+
 TEST_F(StartUp, TwoDigitCameraNumbers) {
   std::string cams;
   for (int i = 0; i < 13; i++) cams += std::string(i ? "," : "") + "{}";
