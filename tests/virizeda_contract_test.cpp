@@ -124,9 +124,9 @@ TEST_F(Contract, RefusedFormatsKeepThePreviousOneAndSayWhy) {
       {S_640x480, S_BAYER, S_15, 1, "needs a colour camera"},
       {S_512x384, S_MONO, S_15, 1, "512x384 is not delivered"},
       {S_1024x768, S_MONO, S_15, 1, "1024x768 is not delivered"},
-      {(dISIZE)9, S_MONO, S_15, 1, "size 9 is unknown"},
+      {(dISIZE)7, S_MONO, S_15, 1, "size 7 is unknown"},
       {S_640x480, S_YUV422, S_15, 1, "YUV422 is not delivered"},
-      {S_640x480, (dITYPE)-3, S_15, 1, "type -3 is unknown"},
+      {S_640x480, (dITYPE)7, S_15, 1, "type 7 is unknown"},
       {S_640x480, S_MONO, (dISPEED)7, 1, "frame rate 7 is unknown"},
       {S_640x480, S_MONO, S_15, 2, "frame divider 2: this camera has none"},
   };
