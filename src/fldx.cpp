@@ -4,6 +4,9 @@
 
 #include <FL/Fl_Menu_Item.H>
 #include <FL/Fl_Output.H>
+#include <FL/Fl_File_Chooser.H>
+#include <ctype.h>
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,11 +14,13 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 #include <vector>
 
 #include "fld.h"
 #include "flwin.h"
 #include "fl_value.h"
+#include "image_io.h"
 #include "timer.h"
 
 // ------------------------------------------------------------------ state
@@ -453,6 +458,14 @@ void fdiv_val_cb(Fl_Choice *w, void *) {
   if (n >= 1 && n <= 3) cam_fdiv = n;
 }
 
+// Nothing may keep pointing at a slot that is released: the display
+// redraws from its image and "Store current" writes this_image.
+static void forget_slot(unsigned char *slot) {
+  if (!slot) return;
+  if (this_image == slot) this_image = 0;
+  if (mainw && mainw->image->pixelData == slot) mainw->image->ClearImage();
+}
+
 void set_size() {
   int old = im_size;
   switch (cam_size) {
@@ -465,6 +478,7 @@ void set_size() {
   im_size = im_width * im_height * (im_color ? 3 : 1);
   if (im_size == old) return;
   for (int i = 0; i < bufferSize; i++) {
+    forget_slot(bufferList[i]);
     delete[] bufferList[i];
     bufferList[i] = 0;
   }
@@ -554,9 +568,95 @@ void display_cb(Fl_Light_Button *, void *) {}
 
 // ---------------------------------------------------------------- storing
 
-// Unfinished: storing to BMP files comes with the image file module.
-void store_current_cb(Fl_Menu_ *, void *) {}
-void store_buffer_cb(Fl_Menu_ *, void *) {}
+static std::string filedir;
+static bool filedir_given = false;
+
+const char *get_dirname() {
+  if (filedir_given) return 0;
+  const char *env = getenv("DCAMDIR");
+  if (env) {
+    filedir = std::string(env) + "/data";
+  } else {
+    std::vector<char> cwd(4096);
+    while (!getcwd(cwd.data(), cwd.size()) && errno == ERANGE)
+      cwd.resize(cwd.size() * 2);
+    filedir = cwd.data();
+  }
+  filedir_given = true;
+  return filedir.c_str();
+}
+
+// After the first time the chooser reopens where it was last left.
+static const char *choose_store_name() {
+  return fl_file_chooser("Store current image to file", "{*.bmp}",
+                         get_dirname(), 0);
+}
+
+static double store_gamma() { return dcam && dcam->isBayer ? 0.6 : 0; }
+
+static std::string without_bmp(const char *chosen) {
+  std::string name = chosen;
+  size_t n = name.size();
+  if (n > 4 && name.compare(n - 4, 4, ".bmp") == 0) name.erase(n - 4);
+  return name;
+}
+
+static int write_image(const std::string &name, unsigned char *im,
+                       double gam) {
+  const char *path = name.c_str();
+  return im_color ? write_color_bmp(path, im, im_width, im_height, gam)
+                  : write_bmp(path, im, im_width, im_height, gam);
+}
+
+void store_current_cb(Fl_Menu_ *, void *) {
+  if (!this_image) return;
+  const char *chosen = choose_store_name();
+  double gam = store_gamma();
+  if (!chosen) return;
+  std::string file = without_bmp(chosen) + ".bmp";
+  if (write_image(file, this_image, gam) < 0)
+    debugMessage("Can't store %s: %s", file.c_str(), imageError);
+}
+
+static bool ends_in_three_digits(const std::string &s) {
+  size_t n = s.size();
+  return n > 3 && isdigit((unsigned char)s[n - 1]) &&
+         isdigit((unsigned char)s[n - 2]) && isdigit((unsigned char)s[n - 3]);
+}
+
+void store_buffer_cb(Fl_Menu_ *, void *) {
+  if (!this_image) return;
+  const char *chosen = choose_store_name();
+  double gam = store_gamma();
+  if (!chosen) return;
+  std::string base = without_bmp(chosen);
+  if (!ends_in_three_digits(base)) base += "000";
+  int written = 0, failed = 0;
+  for (int i = 0; i < bufferNum; i++) {
+    if (!bufferList[i]) continue;
+    if (write_image(base + ".bmp", bufferList[i], gam) == 0)
+      written++;
+    else
+      failed++;
+    incr_name(&base[0]);
+  }
+  debugMessage("Wrote %d files at %s", written, base.c_str());
+  if (failed)
+    debugMessage("Failed to write %d files: %s", failed, imageError);
+}
+
+void incr_name(char *name) {
+  size_t n = strlen(name);
+  if (n < 3) return;
+  for (size_t k = n; k > n - 3; k--) {
+    char &d = name[k - 1];
+    if (d <= '8') {
+      d++;
+      return;
+    }
+    d = '0';
+  }
+}
 
 // ----------------------------------------------------- video parameters
 
