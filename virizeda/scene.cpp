@@ -88,7 +88,8 @@ unsigned char clamp8(float v) {
 
 // Scene row → processed colour: look-up, saturation, sharpness.
 void process_row(const SceneLook &l, const Lut &lut, int band, int x0, int n,
-                 int vw, bool wrap, std::vector<float> *out) {
+                 int vw, bool wrap, std::vector<float> *out,
+                 std::vector<float> *scratch) {
   out->assign(3 * (size_t)n, 0);
   float *o = out->data();
   float rgb[3];
@@ -105,7 +106,8 @@ void process_row(const SceneLook &l, const Lut &lut, int band, int x0, int n,
   }
   float s = (l.sharpness - 50) / 50.0f;
   if (s == 0 || n < 3) return;
-  std::vector<float> in(*out);
+  std::vector<float> &in = *scratch;
+  in.assign(out->begin(), out->end());
   for (int i = 0; i < n; ++i) {
     int a = i > 0 ? i - 1 : i, b = i < n - 1 ? i + 1 : i;
     for (int c = 0; c < 3; ++c) {
@@ -173,11 +175,12 @@ void prepare_view(Scene *s, int v, std::vector<unsigned char> tmpl[3][2],
   Lut lut;
   build_lut(s->look, v, &lut);
   int vw = s->vw, d = v ? s->d_bg : 0;
-  std::vector<float> rgb;
+  std::vector<float> &rgb = s->rgb;
   for (int band = 0; band < 3; ++band) {
     bool grad = band == BAND_GRADIENT;
     int n = grad ? 2 * vw : vw;
-    process_row(s->look, lut, band, grad ? 0 : d, n, vw, grad, &rgb);
+    process_row(s->look, lut, band, grad ? 0 : d, n, vw, grad, &rgb,
+                &s->scratch);
     band_mean[band] = 0;
     for (int p = 0; p < 2; ++p) {
       std::vector<unsigned char> &dst = grad ? s->strip[v][p] : tmpl[band][p];
@@ -187,7 +190,8 @@ void prepare_view(Scene *s, int v, std::vector<unsigned char> tmpl[3][2],
     }
   }
   // the object's colour as whole rows, so that drawing it is a copy
-  std::vector<float> ball((size_t)3 * vw);
+  std::vector<float> &ball = s->scratch;
+  ball.assign((size_t)3 * vw, 0);
   for (int x = 0; x < vw; ++x)
     for (int c = 0; c < 3; ++c) ball[3 * x + c] = lut.v[c][(int)ball_rgb[c]];
   if (s->look.color)
@@ -271,10 +275,10 @@ void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l) {
   s->fmt = f;
   s->look = l;
   if (geometry) prepare_geometry(s);
-  std::vector<unsigned char> tmpl[2][3][2];
   double band_mean[2][3] = {{0}};
-  for (int v = 0; v < s->views; ++v) prepare_view(s, v, tmpl[v], band_mean[v]);
-  prepare_rows(s, tmpl, band_mean);
+  for (int v = 0; v < s->views; ++v)
+    prepare_view(s, v, s->tmpl[v], band_mean[v]);
+  prepare_rows(s, s->tmpl, band_mean);
   s->ready = true;
 }
 

@@ -55,6 +55,10 @@ struct Scene {
   std::vector<BallRow> ball_rows[2];
   std::vector<int> ball_half;                 // half width by dy + r
   std::vector<unsigned char> ball_row[2][2];  // object colour [view][row par]
+  // kept between preparations, so that automatic exposure, which changes
+  // the look frame by frame, allocates nothing
+  std::vector<unsigned char> tmpl[2][3][2];   // static bands [view][band][par]
+  std::vector<float> rgb, scratch;
   int r = 0, cy = 0, vx = 1, grad_step = 2, d_bg = 0, d_ball = 0;
   double mean = 0;      // mean byte of a frame, for automatic exposure
   int black_level = 0;  // output level of the black bar
