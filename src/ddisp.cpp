@@ -15,7 +15,8 @@ char *apparg = (char *)"dcam";
 
 void *get_icon() { return 0; }
 
-void print_msg(char *msg) { printf(msg); }
+// as data, never as a format
+void print_msg(char *msg) { printf("%s", msg); }
 
 static void fail(const char *msg) {
   print_msg((char *)msg);

@@ -209,6 +209,13 @@ static void append_lines(Fl_Text_Buffer *buf, char *text, int n) {
   buf->append("\n");
 }
 
+// The display outlives this body (the group deletes it afterwards) and would
+// still reach its buffer, so it lets go of it first.
+dcamDebugWin::~dcamDebugWin() {
+  dwin->buffer(0);
+  delete dbuf;
+}
+
 void dcamDebugWin::Print(const char *str, ...) {
   if (!str) return;
   char local[256];

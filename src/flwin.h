@@ -69,7 +69,7 @@ class dcamDebugWin : public Fl_Window {
   char outp[256];
 
   dcamDebugWin(int ix, int iy, int w, int h, const char *name);
-  ~dcamDebugWin() override {}
+  ~dcamDebugWin() override;
   // printf-style; appends one line. Finished text goes in as an argument
   // ("%s", text), never as the format.
   void Print(const char *str, ...);

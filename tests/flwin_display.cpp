@@ -355,10 +355,10 @@ TEST(DisplayGeometry, DrawImageTakesSizeAndTypeFromTheCamera) {
   } cases[] = {{S_1280x960, 320, 240, 4, 5120}, {S_640x480, 320, 240, 2, 1280},
                {S_320x240, 320, 240, 1, 320},   {S_160x120, 160, 120, 1, 160},
                {S_512x384, 160, 120, 1, 160},   {S_1024x768, 160, 120, 1, 160},
-               {(dISIZE)77, 160, 120, 1, 160}};
+               {(dISIZE)6, 160, 120, 1, 160}};
   dw->displayGamma = 0.7;
   for (auto &c : cases) {
-    SCOPED_TRACE(c.size);
+    SCOPED_TRACE((int)c.size);
     cam.size = c.size;
     cam.type = c.size == S_320x240 ? S_MONO : S_RGB24;
     dw->DrawImage(pixel, &cam);
