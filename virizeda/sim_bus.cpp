@@ -2,6 +2,7 @@
 // own device state.
 #include <errno.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <string.h>
 
@@ -116,10 +117,16 @@ dSystem *vz_sim_bus_open() {
     return nullptr;
   }
   std::string dir = vz_state_dir();
+  struct stat st;
   if (!dir.empty()) {
-    if (access(dir.c_str(), W_OK | X_OK) != 0)
+    const char *why = nullptr;
+    if (stat(dir.c_str(), &st) != 0 || access(dir.c_str(), W_OK | X_OK) != 0)
+      why = strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+      why = "not a directory";
+    if (why)
       vz_diag("state directory %s cannot be used: %s; device state will not "
-              "persist", dir.c_str(), strerror(errno));
+              "persist", dir.c_str(), why);
   }
   dSystem *bus = new SimBus(conf);
   vz_diag("simulated bus opened at S%d with %d camera%s", conf.bus_speed,

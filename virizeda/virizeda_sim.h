@@ -24,7 +24,8 @@ namespace vzsim {
 //   "Start()", "Stop()", "SetExposure(63,0)", "SetWhiteBalance(50,40,1)",
 //   "SetGamma(1)", "SetYOffset(7,0)", "SaveLocalParams()",
 //   "GetCalib(null,0)", "SetCalib(null,0)", "ReadQuadlet(f0fff004)",
-//   "WriteQuadlet(f0fff00c,01001234)".
+//   "WriteQuadlet(f0fff00c,01001234)", and on the bus "Bus.Start()",
+//   "Bus.Stop()", "Bus.Reset()".
 // GetImage, ReadyImage, Size, Type, Speed and Index are not recorded.
 std::vector<std::string> calls();
 void clear_calls();
