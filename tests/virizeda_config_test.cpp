@@ -90,6 +90,8 @@ struct BadCase {
   const char *problem;
 };
 
+void PrintTo(const BadCase &c, std::ostream *os) { *os << c.problem; }
+
 class BadConfig : public SimBusTest,
                   public ::testing::WithParamInterface<BadCase> {};
 
