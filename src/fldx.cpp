@@ -519,6 +519,8 @@ static void record_frame() {
     // out of memory: stop as when the list is full, keeping what we have
     if (bufferNum > 0) bufferCur--;
     stop_recording();
+    debugMessage("No memory for another frame: recording stopped at %d frames",
+                 bufferNum);
     return;
   }
   memcpy(bufferList[bufferCur], this_image, im_size);
@@ -568,22 +570,24 @@ void display_cb(Fl_Light_Button *, void *) {}
 
 // ---------------------------------------------------------------- storing
 
-static std::string filedir;
-static bool filedir_given = false;
+char *filedir = 0;
 
 const char *get_dirname() {
-  if (filedir_given) return 0;
+  // kept for the life of the program, of any length
+  static std::string dir;
+  if (filedir) return 0;
   const char *env = getenv("DCAMDIR");
   if (env) {
-    filedir = std::string(env) + "/data";
+    dir = std::string(env) + "/data";
   } else {
     std::vector<char> cwd(4096);
-    while (!getcwd(cwd.data(), cwd.size()) && errno == ERANGE)
+    const char *got;
+    while (!(got = getcwd(cwd.data(), cwd.size())) && errno == ERANGE)
       cwd.resize(cwd.size() * 2);
-    filedir = cwd.data();
+    dir = got ? got : "";  // a removed directory: the chooser's own start
   }
-  filedir_given = true;
-  return filedir.c_str();
+  filedir = &dir[0];
+  return filedir;
 }
 
 // After the first time the chooser reopens where it was last left.
@@ -601,6 +605,22 @@ static std::string without_bmp(const char *chosen) {
   return name;
 }
 
+static bool ends_in_three_digits(const std::string &s) {
+  size_t n = s.size();
+  return n > 3 && isdigit((unsigned char)s[n - 1]) &&
+         isdigit((unsigned char)s[n - 2]) && isdigit((unsigned char)s[n - 3]);
+}
+
+std::string store_file_name(const char *chosen) {
+  return without_bmp(chosen) + ".bmp";
+}
+
+std::string store_base_name(const char *chosen) {
+  std::string base = without_bmp(chosen);
+  if (!ends_in_three_digits(base)) base += "000";
+  return base;
+}
+
 static int write_image(const std::string &name, unsigned char *im,
                        double gam) {
   const char *path = name.c_str();
@@ -613,15 +633,9 @@ void store_current_cb(Fl_Menu_ *, void *) {
   const char *chosen = choose_store_name();
   double gam = store_gamma();
   if (!chosen) return;
-  std::string file = without_bmp(chosen) + ".bmp";
+  std::string file = store_file_name(chosen);
   if (write_image(file, this_image, gam) < 0)
     debugMessage("Can't store %s: %s", file.c_str(), imageError);
-}
-
-static bool ends_in_three_digits(const std::string &s) {
-  size_t n = s.size();
-  return n > 3 && isdigit((unsigned char)s[n - 1]) &&
-         isdigit((unsigned char)s[n - 2]) && isdigit((unsigned char)s[n - 3]);
 }
 
 void store_buffer_cb(Fl_Menu_ *, void *) {
@@ -629,8 +643,7 @@ void store_buffer_cb(Fl_Menu_ *, void *) {
   const char *chosen = choose_store_name();
   double gam = store_gamma();
   if (!chosen) return;
-  std::string base = without_bmp(chosen);
-  if (!ends_in_three_digits(base)) base += "000";
+  std::string base = store_base_name(chosen);
   int written = 0, failed = 0;
   for (int i = 0; i < bufferNum; i++) {
     if (!bufferList[i]) continue;
@@ -638,6 +651,7 @@ void store_buffer_cb(Fl_Menu_ *, void *) {
       written++;
     else
       failed++;
+    // a failed file uses up its number all the same
     incr_name(&base[0]);
   }
   debugMessage("Wrote %d files at %s", written, base.c_str());
@@ -648,13 +662,14 @@ void store_buffer_cb(Fl_Menu_ *, void *) {
 void incr_name(char *name) {
   size_t n = strlen(name);
   if (n < 3) return;
+  // compared unsigned, so that a byte above 127 never steps to a NUL
   for (size_t k = n; k > n - 3; k--) {
-    char &d = name[k - 1];
-    if (d <= '8') {
-      d++;
+    unsigned char *d = (unsigned char *)&name[k - 1];
+    if (*d <= '8') {
+      ++*d;
       return;
     }
-    d = '0';
+    *d = '0';
   }
 }
 

@@ -84,6 +84,11 @@ void store_current_cb(Fl_Menu_ *m, void *);
 void store_buffer_cb(Fl_Menu_ *m, void *);
 void incr_name(char *name);
 const char *get_dirname();
+extern char *filedir;  // the chooser's first directory; null until needed
+// The file "Store current" writes for a chosen name, and the first numbered
+// name of "Store buffer" (both before ".bmp" is added for the buffer).
+std::string store_file_name(const char *chosen);
+std::string store_base_name(const char *chosen);
 
 // video parameters panel
 void video_params_cb(Fl_Menu_ *m, void *v);
