@@ -69,6 +69,7 @@ void dcamWin::DisplayImage(unsigned char *im, int w, int h, int ls, int type,
 }
 
 void dcamWin::DrawImage(unsigned char *im, dCamera *dc) {
+  if (!dc) return;  // no camera, no size or type to read the frame with
   int w = 160, h = 120;
   switch (dc->Size()) {
     case S_1280x960: w = 1280; h = 960; break;

@@ -372,6 +372,11 @@ TEST(DisplayGeometry, DrawImageTakesSizeAndTypeFromTheCamera) {
     EXPECT_EQ(0.7, dw->oldgamma);
   }
   EXPECT_EQ(ref_gamma(100, 0.7), dw->gamtab[100]);
+
+  // without a camera the frame cannot be read: the display stays as it was
+  unsigned char other[3];
+  dw->DrawImage(other, nullptr);
+  EXPECT_EQ(pixel, dw->pixelData);
 }
 
 // Frames of the simulated bus, drawn as the programs draw them.
