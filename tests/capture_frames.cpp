@@ -6,6 +6,25 @@
 #include <FL/Fl_Light_Button.H>
 #include <string.h>
 
+#include <new>
+
+#include "../virizeda/virizeda_sim.h"
+
+// Frame slots are the only arrays allocated without exceptions here:
+// counted, and made to fail on demand.
+static int slot_allocations = 0;
+static bool fail_slot_allocations = false;
+
+void *operator new[](std::size_t n, const std::nothrow_t &) noexcept {
+  slot_allocations++;
+  if (fail_slot_allocations) return nullptr;
+  try {
+    return ::operator new[](n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
 namespace {
 
 // Live mode on a camera that reports 320x240 grey frames, fed by hand.
@@ -192,6 +211,92 @@ TEST_F(FrameList, PlaybackNeverDrawsFromNothing) {
   EXPECT_TRUE(single_shot);
   EXPECT_EQ(1, shown_mark());
   bufferList[0] = keep;
+}
+
+TEST_F(FrameList, SlotThatCannotBeAllocatedStopsRecording) {
+  record(true);
+  deliver(1);
+  deliver(2);
+  fail_slot_allocations = true;
+  deliver(3);
+  fail_slot_allocations = false;
+  EXPECT_FALSE(storeFlag);
+  EXPECT_FALSE(mainw->record->value());
+  EXPECT_EQ(2, bufferNum);
+  EXPECT_EQ(1, bufferCur);
+  EXPECT_EQ(2, mark(1));
+  const std::string msg =
+      "No memory for another frame: recording stopped at 2 frames";
+  EXPECT_EQ(msg, status_text());
+  EXPECT_TRUE(debug_has_line(msg));
+  // once memory is there again, recording goes on after the last frame
+  record(true);
+  deliver(4);
+  EXPECT_EQ(3, bufferNum);
+  EXPECT_EQ(4, mark(2));
+}
+
+TEST_F(FrameList, FirstSlotThatCannotBeAllocatedLeavesTheListEmpty) {
+  record(true);
+  fail_slot_allocations = true;
+  deliver(1);
+  fail_slot_allocations = false;
+  EXPECT_FALSE(storeFlag);
+  EXPECT_EQ(0, bufferNum);
+  EXPECT_EQ(0, bufferCur);
+  EXPECT_FALSE(mainw->clear->active());
+}
+
+// Frames of the simulated camera, told apart by their bar codes.
+class RecordSimulated : public CaptureTest {
+ protected:
+  std::vector<int> record_frames(int n) {
+    std::vector<int> codes;
+    for (int i = 0; i < n; i++) {
+      if (!next_image(50)) break;
+      do_storage();
+      codes.push_back(vzsim::barcode(this_image, 160, 1));
+    }
+    return codes;
+  }
+  int slot_code(int i) {
+    return bufferList[i] ? vzsim::barcode(bufferList[i], 160, 1) : -1;
+  }
+};
+
+TEST_F(RecordSimulated, DisplayOffRecordsEveryFrameAndSlotsAreReused) {
+  start();
+  ASSERT_TRUE(open_camera(1));  // "Sim Mono"
+  pick(mainw->size_val, 0);     // 160x120
+  pick(mainw->speed_val, 4);    // 60 fps
+  mainw->display_val->value(0);
+  mainw->display_val->do_callback();
+  ASSERT_TRUE(start_capture());
+  mainw->record->value(1);
+  mainw->record->do_callback();
+
+  slot_allocations = 0;
+  std::vector<int> first = record_frames(12);
+  ASSERT_EQ(12u, first.size());
+  EXPECT_EQ(12, slot_allocations);
+  EXPECT_EQ(12, bufferNum);
+  for (int i = 0; i < 12; i++) EXPECT_EQ(first[i], slot_code(i)) << i;
+  EXPECT_LT(first[0], first[11]);
+  EXPECT_EQ(nullptr, mainw->image->pixelData);  // nothing was drawn
+
+  std::vector<unsigned char *> slots(bufferList, bufferList + 12);
+  mainw->clear->do_callback();
+  mainw->record->value(1);
+  mainw->record->do_callback();
+  slot_allocations = 0;
+  std::vector<int> second = record_frames(12);
+  ASSERT_EQ(12u, second.size());
+  EXPECT_EQ(0, slot_allocations);
+  for (int i = 0; i < 12; i++) {
+    EXPECT_EQ(slots[i], bufferList[i]);
+    EXPECT_EQ(second[i], slot_code(i));
+  }
+  EXPECT_GT(second[0], first[11]);
 }
 
 }  // namespace
