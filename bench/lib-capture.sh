@@ -117,7 +117,7 @@ choose() {
 find_window() {
   local end=$(($(now_us) + $2 * 1000000)) id
   while alive && [ "$(now_us)" -lt "$end" ]; do
-    id=$(xdotool search --onlyvisible --pid "$pid" --name "$1" 2>/dev/null | head -1)
+    id=$(xdotool search --all --onlyvisible --pid "$pid" --name "$1" 2>/dev/null | head -1)
     [ -n "$id" ] && { echo "$id"; return 0; }
     sleep 0.1
   done
