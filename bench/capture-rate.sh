@@ -16,7 +16,7 @@ secs=${2:-10}
 capture=$build/src/capture
 [ -x "$capture" ] || { echo "no $capture: build first" >&2; exit 1; }
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$build" "$secs"
+  exec scripts/with-xvfb "$0" "$build" "$secs"
 fi
 
 tmp=$(mktemp -d /tmp/capture-rate.XXXXXX)
@@ -35,26 +35,7 @@ EOF
 # gdb tells where things live, once, before the stream starts (attaching
 # pauses the program); the samples are then read from /proc/PID/mem while
 # it runs, undisturbed.
-address() {
-  gdb -q -batch -p "$pid" -ex "print/x (long)&($1)" 2>/dev/null |
-    sed -n 's/^\$1 = //p'
-}
-# text at an address, and a long at an address
-read_text() {
-  python3 -c 'import sys; f = open("/proc/%s/mem" % sys.argv[1], "rb"); f.seek(int(sys.argv[2], 16)); print(f.read(100).split(b"\0")[0].decode())' "$pid" "$1"
-}
-read_long() {
-  python3 -c 'import sys; f = open("/proc/%s/mem" % sys.argv[1], "rb"); f.seek(int(sys.argv[2], 16)); print(int.from_bytes(f.read(8), "little", signed=True))' "$pid" "$1"
-}
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$pid/stat"; }
-click() { xdotool mousemove --window "$win" "$1" "$2" click 1; sleep 0.3; }
-# picks the entry `steps` below the current one in a choice at x, y: the
-# choice's menu opens with the current entry under the pointer, 18 pixels
-# to an entry
-choose() {
-  click "$1" "$2"
-  click "$1" $(($2 + 18 * $3))
-}
+. bench/lib-capture.sh
 
 # run SIZE-STEPS FPS-STEPS DISPLAY(on|off): "delivered dropped ticks rate..."
 # into $tmp/result, a shown rate sampled every second
