@@ -57,27 +57,14 @@ void debugFn(char *line) {
 }
 
 void debugMessage(const char *fmt, ...) {
-  char local[1024];
-  va_list ap, again;
+  std::string text;
+  va_list ap;
   va_start(ap, fmt);
-  va_copy(again, ap);
-  int n = vsnprintf(local, sizeof local, fmt, ap);
+  bool ok = format_text(text, fmt, ap);
   va_end(ap);
-  if (n < 0) {
-    va_end(again);
-    return;
-  }
-  std::vector<char> big;
-  char *text = local;
-  if ((size_t)n >= sizeof local) {
-    // longer messages are kept whole rather than cut
-    big.resize(n + 1);
-    vsnprintf(big.data(), big.size(), fmt, again);
-    text = big.data();
-  }
-  va_end(again);
-  status_message(text);
-  debugFn(text);
+  if (!ok) return;
+  status_message(text.c_str());
+  debugFn(&text[0]);
 }
 
 void show_rate(double fps) {

@@ -217,27 +217,31 @@ dcamDebugWin::~dcamDebugWin() {
   delete dbuf;
 }
 
-void dcamDebugWin::Print(const char *str, ...) {
-  if (!str) return;
+bool format_text(std::string &out, const char *fmt, va_list ap) {
   char local[256];
-  va_list ap, again;
-  va_start(ap, str);
+  va_list again;
   va_copy(again, ap);
-  int n = vsnprintf(local, sizeof local, str, ap);
-  va_end(ap);
-  if (n < 0) {
-    va_end(again);
-    return;
-  }
-  if ((size_t)n < sizeof local) {
-    append_lines(dbuf, local, n);
-  } else {
-    // longer lines are kept whole
-    std::vector<char> big(n + 1);
-    vsnprintf(big.data(), big.size(), str, again);
-    append_lines(dbuf, big.data(), n);
+  int n = vsnprintf(local, sizeof local, fmt, ap);
+  if (n >= 0 && (size_t)n < sizeof local) {
+    out.assign(local, n);
+  } else if (n >= 0) {
+    // longer texts are kept whole
+    out.resize(n);
+    vsnprintf(&out[0], n + 1, fmt, again);
   }
   va_end(again);
+  return n >= 0;
+}
+
+void dcamDebugWin::Print(const char *str, ...) {
+  if (!str) return;
+  std::string text;
+  va_list ap;
+  va_start(ap, str);
+  bool ok = format_text(text, str, ap);
+  va_end(ap);
+  if (!ok) return;
+  append_lines(dbuf, text.data(), (int)text.size());
   Bottom();
 }
 

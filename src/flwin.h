@@ -9,6 +9,9 @@
 #include <FL/Fl_Text_Buffer.H>
 #include <FL/Fl_Menu_.H>
 
+#include <stdarg.h>
+#include <string>
+
 #include "dcam.h"
 
 class dcamWin;
@@ -75,6 +78,9 @@ class dcamDebugWin : public Fl_Window {
   void Print(const char *str, ...);
   void Bottom();
 };
+
+// printf into a string of any length; false when the format fails
+bool format_text(std::string &out, const char *fmt, va_list ap);
 
 void save_cb(Fl_Widget *w, void *v);
 void copy_cb(Fl_Widget *w, void *v);
