@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (bus.bus_speed != 400 && bus.bus_speed != 800) abort();
   for (const CamConfig &c : bus.cams) {
     const CamValues &v = c.v;
-    if (c.name.empty() || c.name.size() > 255 || c.chip_id.empty()) abort();
+    if (c.name.empty() || c.name.size() > 1023 || c.chip_id.empty()) abort();
     if (v.y_offset > v.max_y_offset || v.frame_div > v.max_frame_div ||
         v.frame_div < 1 || v.exposure > v.max_exposure || v.exposure < 0)
       abort();

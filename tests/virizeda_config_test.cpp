@@ -144,7 +144,7 @@ const BadCase bad_cases[] = {
     {"{\"cameras\": [{\"auto_kp\": \"fast\"}]}", "\"auto_kp\" must be a number"},
     {"{\"cameras\": [{\"auto_kp\": 1e300}]}", "out of range"},
     {"{\"cameras\": [{\"name\": 5}]}", "\"name\" must be a text"},
-    {"{\"cameras\": [{\"name\": \"\"}]}", "1 to 255 characters"},
+    {"{\"cameras\": [{\"name\": \"\"}]}", "1 to 1023 characters"},
     {"{\"cameras\": [{\"name\": \"a\\nb\"}]}", "control character"},
     {"{\"cameras\": [{\"refuse_format\": false}]}", "\"refuse_format\" must be a text"},
     {"{\"cameras\": [{\"frames_stop_after\": -1}]}", "out of range"},

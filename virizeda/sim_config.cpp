@@ -215,7 +215,7 @@ bool parse_fixed_key(const std::string &key, const json &j, CamConfig *c,
                    bool *handled, std::string *err) {
   *handled = true;
   long long n = 0;
-  if (key == "name") return get_text(j, key, 255, &c->name, err);
+  if (key == "name") return get_text(j, key, 1023, &c->name, err);
   if (key == "chip_id") {
     if (j.is_number_integer() || j.is_number_unsigned()) {
       if (!get_integer(j, key, 0, LLONG_MAX, &n, err)) return false;
