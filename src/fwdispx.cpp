@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <string>
+
 #include <FL/fl_ask.H>
 
 #include "fldx.h"
@@ -445,10 +447,10 @@ void device_id_cb(Fl_Input *w, void *) {
                  "not \"%.40s\"", text);
     return;
   }
-  char question[128];
-  snprintf(question, sizeof question,
-           "Are you sure you want to set the device STEREO #%s?", text);
-  if (!ask_yes(question)) return;
+  // the whole text, however long: the operator confirms what was typed
+  std::string question =
+      std::string("Are you sure you want to set the device STEREO #") + text + "?";
+  if (!ask_yes(question.c_str())) return;
   bool reachable = local_block_reachable();
   printf("  Camera ID:    %08x\n", q32(read_q(LP_ID_INVERSION)));
   fflush(stdout);
