@@ -80,21 +80,6 @@ TEST_F(CameraNames, MarkupCharactersAndLongNamesShowAndSelectTheirCamera) {
 
 // ------------------------------------------------------------- storing
 
-std::set<std::string> files_in(const std::string &path) {
-  std::set<std::string> names;
-  DIR *d = opendir(path.c_str());
-  if (!d) return names;
-  while (dirent *e = readdir(d))
-    if (e->d_name[0] != '.') names.insert(e->d_name);
-  closedir(d);
-  return names;
-}
-
-bool is_char_device(const char *path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
-}
-
 // A live grey camera fed by the test, with three recorded frames.
 class BadStore : public CaptureTest {
  protected:

@@ -18,16 +18,6 @@ namespace {
 
 typedef void (*StoreCommand)(Fl_Menu_ *, void *);
 
-std::set<std::string> files_in(const std::string &path) {
-  std::set<std::string> names;
-  DIR *d = opendir(path.c_str());
-  if (!d) return names;
-  while (dirent *e = readdir(d))
-    if (e->d_name[0] != '.') names.insert(e->d_name);
-  closedir(d);
-  return names;
-}
-
 // The palette entry i of an 8-bit file as "b g r 0".
 std::string palette(const std::string &file, int i) {
   char t[32];

@@ -36,6 +36,16 @@ void expect_rom_crcs_valid(dCamera *cam) {
   EXPECT_EQ(rd(cam, 0xF0000428) & 0xffff, xmodem_quads(leaf));
 }
 
+// Serial word in both chip identifiers, valid CRCs, lengths untouched.
+void expect_programmed_rom(dCamera *cam, const Rom &before, unsigned long serial) {
+  EXPECT_EQ(rd(cam, 0xF0000410), serial);
+  EXPECT_EQ(rd(cam, 0xF0000430), serial);
+  expect_rom_crcs_valid(cam);
+  Rom after = read_rom(cam);
+  EXPECT_EQ(after.bus_header >> 16, before.bus_header >> 16);
+  EXPECT_EQ(after.leaf_header >> 16, before.leaf_header >> 16);
+}
+
 class SimTest : public FirmwareTest {
  protected:
   SimTest() : config("VIRIZEDA_SIM_CONFIG", nullptr),
@@ -82,12 +92,7 @@ TEST_F(SimTest, ProgrammingSimMono) {
 
   EXPECT_TRUE(said("  *** Setting ID in local block"));
   EXPECT_TRUE(said("  Camera ID:    00000012"));
-  EXPECT_EQ(rd(cam, 0xF0000410), 0x00080012u);
-  EXPECT_EQ(rd(cam, 0xF0000430), 0x00080012u);
-  expect_rom_crcs_valid(cam);
-  Rom after = read_rom(cam);
-  EXPECT_EQ(after.bus_header >> 16, before.bus_header >> 16);
-  EXPECT_EQ(after.leaf_header >> 16, before.leaf_header >> 16);
+  expect_programmed_rom(cam, before, 0x00080012u);
   EXPECT_EQ(rd(cam, LP_ID_INVERSION) & 0x0100ffff, 0x12u);
   EXPECT_STREQ(fwd()->device_type_val->text(), "Stereo");
   EXPECT_FALSE(fwd()->device_id_val->active());
@@ -172,12 +177,7 @@ TEST_F(SimTest, SimBayerWithoutLocalBlockIsStillProgrammed) {
   program("12");
   EXPECT_TRUE(said("  Couldn't access local params"));
   EXPECT_FALSE(said("  *** Setting ID in local block"));
-  EXPECT_EQ(rd(cam, 0xF0000410), 0x00080012u);
-  EXPECT_EQ(rd(cam, 0xF0000430), 0x00080012u);
-  expect_rom_crcs_valid(cam);
-  Rom after = read_rom(cam);
-  EXPECT_EQ(after.bus_header >> 16, before.bus_header >> 16);
-  EXPECT_EQ(after.leaf_header >> 16, before.leaf_header >> 16);
+  expect_programmed_rom(cam, before, 0x00080012u);
 }
 
 TEST_F(SimTest, NoProgramsNothing) {

@@ -11,11 +11,6 @@
 #include "image_io_util.h"
 #include "test_support.h"
 
-static bool is_char_device(const char *path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
-}
-
 static bool exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

@@ -19,6 +19,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 #include <ftw.h>
+#include <dirent.h>
+#include <sys/stat.h>
 
 TempDir::TempDir() {
   const char *base = getenv("TMPDIR");
@@ -54,6 +56,21 @@ ScopedEnv::~ScopedEnv() {
     setenv(name_.c_str(), old_.c_str(), 1);
   else
     unsetenv(name_.c_str());
+}
+
+std::set<std::string> files_in(const std::string &path) {
+  std::set<std::string> names;
+  DIR *d = opendir(path.c_str());
+  if (!d) return names;
+  while (dirent *e = readdir(d))
+    if (e->d_name[0] != '.') names.insert(e->d_name);
+  closedir(d);
+  return names;
+}
+
+bool is_char_device(const char *path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 std::string read_file(const std::string &path) {

@@ -4,6 +4,7 @@
 #define TEST_SUPPORT_H
 
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,10 @@ class ScopedEnv {
 };
 
 std::string read_file(const std::string &path);
+// names in a directory, without "." entries
+std::set<std::string> files_in(const std::string &path);
+// /dev/full and the like must stay what they are
+bool is_char_device(const char *path);
 void write_file(const std::string &path, const std::string &data);
 
 // Answers the modal dialogs that the code under test opens (fl_ask,
