@@ -318,3 +318,64 @@ TEST_F(Persistence, DamagedStateFilesAreReportedAndFactoryStateUsed) {
   EXPECT_TRUE(saw_diag("holds 5 bytes, not 1024; factory ROM used")) << all_diag();
   EXPECT_TRUE(saw_diag("holds 5 bytes, not 40")) << all_diag();
 }
+
+// A state file that is a FIFO or a link is reported and skipped: no start
+// waits on it, and nothing is read from outside the state directory.
+TEST_F(Persistence, FifoAndLinkStateFilesAreSkipped) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", dir_.path().c_str());
+  open_bus();
+  ASSERT_NE(dSys, nullptr);
+  std::string base = dir_.file("camera1-" + std::string(dSys->ChipIDs()[1]));
+  ASSERT_EQ(0, mkfifo((base + ".rom").c_str(), 0600));
+  // a programmed image outside the directory, reached through a link
+  TempDir outside;
+  std::string local(40, '\0');
+  local[12] = 0x42;
+  write_file(outside.file("local"), local);
+  ASSERT_EQ(0, symlink(outside.file("local").c_str(), (base + ".local").c_str()));
+  in_child([] {
+    alarm(20);  // a start that blocks fails the test instead of hanging it
+    dSys = nullptr;
+    dSysInit();
+    return dSys && dSys->InitCamera(1) && dSys->InitCamera(1)->devID == 0xffff;
+  });
+  diag_lines().clear();
+  dCamera *c = open_camera(1);
+  ASSERT_NE(c, nullptr);
+  EXPECT_TRUE(saw_diag(base + ".rom is not a regular file")) << all_diag();
+  EXPECT_TRUE(saw_diag(base + ".local is a symbolic link")) << all_diag();
+  EXPECT_EQ(read(c, LP + 0x00C) & 0xffff, 0xffffu);
+}
+
+// Two processes on one state directory: a write of one keeps what the
+// other wrote since, whether or not a file was there when both started.
+TEST_F(Persistence, ConcurrentWritersKeepEachOthersWrites) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", dir_.path().c_str());
+  for (bool file_at_start : {false, true}) {
+    SCOPED_TRACE(file_at_start);
+    TempDir fresh;
+    ScopedEnv here("VIRIZEDA_SIM_STATE", fresh.path().c_str());
+    if (file_at_start) {
+      open_bus();
+      ASSERT_TRUE(dSys->InitCamera(1)->WriteQuadlet(ROM + 0x3f0, 1));
+      ASSERT_TRUE(dSys->InitCamera(1)->SaveLocalParams());
+    }
+    open_bus();
+    dCamera *mine = dSys->InitCamera(1);
+    ASSERT_NE(mine, nullptr);
+    in_child([] {
+      dCamera *other = dSys->InitCamera(1);
+      return other->WriteQuadlet(ROM + 0x10, 0x00080042) &&
+             other->WriteQuadlet(LP + 0x00C, 0x00000042) &&
+             other->SaveLocalParams();
+    });
+    // unrelated writes from a copy that never saw the serial
+    ASSERT_TRUE(mine->WriteQuadlet(ROM + 0x3f4, 0x12345678));
+    ASSERT_TRUE(mine->SaveLocalParams());  // its block as it was
+    dCamera *c = open_camera(1);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(c->devID, 0x00080042);
+    EXPECT_EQ(read(c, ROM + 0x3f4), 0x12345678u);
+    EXPECT_EQ(read(c, LP + 0x00C) & 0xffff, 0x42u);
+  }
+}

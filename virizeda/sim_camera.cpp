@@ -52,7 +52,8 @@ SimCamera::~SimCamera() {}
 // Flash contents that an earlier process left in the state directory.
 void SimCamera::load_state() {
   if (vz_state_dir().empty()) return;
-  std::string data, path = vz_state_file(num_, conf_.chip_id, "rom");
+  std::string path = vz_state_file(num_, conf_.chip_id, "rom");
+  std::string data = vz_quadlets_to_bytes(dev_.rom, VZ_ROM_QUADS);
   if (vz_state_load(path, &data)) {
     if (data.size() == 4 * VZ_ROM_QUADS) {
       vz_quadlets_from_bytes(data, dev_.rom, VZ_ROM_QUADS);
@@ -62,6 +63,7 @@ void SimCamera::load_state() {
     }
   }
   path = vz_state_file(num_, conf_.chip_id, "local");
+  data = vz_quadlets_to_bytes(dev_.lp_saved, VZ_LOCAL_WORDS);
   if (conf_.local_params_version && vz_state_load(path, &data)) {
     if (data.size() == 4 * VZ_LOCAL_WORDS) {
       uint32_t w[VZ_LOCAL_WORDS];

@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <map>
 
 #include "diag.h"
 
@@ -23,20 +26,48 @@ std::string vz_state_file(int cam, const std::string &chip_id,
          kind;
 }
 
-bool vz_state_load(const std::string &path, std::string *data) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// What this process last knew each state file to hold: the base that its
+// next save is compared with, so that a save carries only its own changes.
+static std::map<std::string, std::string> known;
+
+// The state directory locked against other processes for a scope.
+class DirLock {
+ public:
+  explicit DirLock(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~DirLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+
+ private:
+  int fd_;
+};
+
+// Reads a state file without blocking on a FIFO or following a link out of
+// the directory. 1: read, 0: absent, -1: unusable (reported).
+static int read_state(const std::string &path, std::string *data) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    if (errno != ENOENT)
+    if (errno == ENOENT) return 0;
+    if (errno == ELOOP)
+      vz_diag("state file %s is a symbolic link; skipped", path.c_str());
+    else
       vz_diag("state file %s cannot be read: %s", path.c_str(), strerror(errno));
-    return false;
+    return -1;
   }
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > (8 << 20)) {
-    vz_diag("state file %s is not a regular file of at most 8 MiB", path.c_str());
+    vz_diag("state file %s is not a regular file of at most 8 MiB; skipped",
+            path.c_str());
     close(fd);
-    return false;
+    return -1;
   }
-  data->clear();
+  std::string got;
   char buf[65536];
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
@@ -44,13 +75,42 @@ bool vz_state_load(const std::string &path, std::string *data) {
     if (n < 0) {
       vz_diag("state file %s cannot be read: %s", path.c_str(), strerror(errno));
       close(fd);
-      return false;
+      return -1;
     }
     if (n == 0) break;
-    data->append(buf, (size_t)n);
+    got.append(buf, (size_t)n);
   }
   close(fd);
+  *data = got;
+  return 1;
+}
+
+bool vz_state_load(const std::string &path, std::string *data) {
+  std::string got;
+  int r;
+  {
+    DirLock lock(path);
+    r = read_state(path, &got);
+  }
+  if (r == 0) known[path] = *data;  // the device's own image is the base
+  if (r <= 0) return false;
+  known[path] = got;
+  *data = got;
   return true;
+}
+
+// Our changes since the base, quadlet by quadlet, on top of what the file
+// holds now. A calibration is one whole and simply replaces the file.
+static std::string merged(const std::string &path, const std::string &data) {
+  auto base = known.find(path);
+  std::string now;
+  bool whole = path.size() > 6 && path.compare(path.size() - 6, 6, ".calib") == 0;
+  if (whole || base == known.end() || base->second.size() != data.size() ||
+      data.size() % 4 || read_state(path, &now) != 1 || now.size() != data.size())
+    return data;
+  for (size_t i = 0; i < data.size(); i += 4)
+    if (data.compare(i, 4, base->second, i, 4) != 0) now.replace(i, 4, data, i, 4);
+  return now;
 }
 
 static bool write_all(int fd, const std::string &data) {
@@ -65,6 +125,8 @@ static bool write_all(int fd, const std::string &data) {
 }
 
 bool vz_state_save(const std::string &path, const std::string &data) {
+  DirLock lock(path);
+  std::string out = merged(path, data);
   // written beside and renamed over, so a failure never leaves half a file
   std::string tmp = path + ".XXXXXX";
   int fd = mkstemp(&tmp[0]);
@@ -72,7 +134,7 @@ bool vz_state_save(const std::string &path, const std::string &data) {
     vz_diag("state file %s cannot be written: %s", path.c_str(), strerror(errno));
     return false;
   }
-  bool ok = fchmod(fd, 0644) == 0 && write_all(fd, data);
+  bool ok = fchmod(fd, 0644) == 0 && write_all(fd, out);
   int err = errno;
   if (ok && fsync(fd) != 0) ok = false, err = errno;
   if (close(fd) != 0 && ok) ok = false, err = errno;
@@ -80,6 +142,8 @@ bool vz_state_save(const std::string &path, const std::string &data) {
   if (!ok) {
     unlink(tmp.c_str());  // ours: a fresh name made by mkstemp
     vz_diag("state file %s cannot be written: %s", path.c_str(), strerror(err));
+  } else {
+    known[path] = data;  // our image: the next save carries only what follows
   }
   return ok;
 }

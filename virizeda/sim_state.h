@@ -13,9 +13,15 @@ std::string vz_state_dir();
 std::string vz_state_file(int cam, const std::string &chip_id,
                           const char *kind);
 // Read a state file; false when there is none or it cannot be read (the
-// latter reported). *data holds the whole file on success.
+// latter reported; a FIFO, device or link is skipped, never waited on).
+// *data holds on entry the image the device uses without a file, and the
+// whole file on success.
 bool vz_state_load(const std::string &path, std::string *data);
-// Replace a state file with data, as one whole; false (reported) on failure.
+// Store data in a state file, under a lock of the directory: the quadlets
+// this process changed since its last load or save go on top of what the
+// file holds now, so that processes sharing the directory keep each
+// other's writes. A calibration replaces the file whole. False (reported)
+// on failure.
 bool vz_state_save(const std::string &path, const std::string &data);
 
 #endif
