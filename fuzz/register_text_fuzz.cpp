@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unsigned long offset = 0, addr = 0;
   if (dcam_reg_address(text.c_str(), &offset, &addr))
     check(offset <= 0xffffffffUL && addr <= 0xffffffffUL &&
-          ((addr - DCAM_REG_BASE) & 0xffffffffUL) == offset);
+          ((addr - REG_DCAM_BASE) & 0xffffffffUL) == offset);
 
   int serial = -1;
   if (parse_device_id(text.c_str(), &serial))

@@ -73,6 +73,12 @@ TEST_F(Config, NoCamerasAndChipIdAsNumber) {
   EXPECT_EQ(dSys->InitCamera(0), nullptr);
   open_bus(R"({"cameras": [{"chip_id": 255}]})");
   EXPECT_STREQ(dSys->ChipIDs()[0], "00000000000000ff");
+  // the largest ids stay themselves and so stay apart
+  open_bus(R"({"cameras": [{"chip_id": 18446744073709551615},
+                           {"chip_id": 9223372036854775807}]})");
+  ASSERT_NE(dSys, nullptr) << all_diag();
+  EXPECT_STREQ(dSys->ChipIDs()[0], "ffffffffffffffff");
+  EXPECT_STREQ(dSys->ChipIDs()[1], "7fffffffffffffff");
 }
 
 TEST_F(Config, BusFailLeavesNoBus) {
@@ -130,11 +136,27 @@ const BadCase bad_cases[] = {
     {"{\"cameras\": [{\"imager\": \" 4\"}]}", "\"imager\" must be a whole number"},
     {"{\"cameras\": [{\"imager\": 1e400}]}", "not valid JSON"},
     {"{\"cameras\": [{\"imager\": 99999999999999999999999}]}",
-     "\"imager\" must be a whole number"},
+     "\"imager\" 99999999999999999999999 is out of range"},
     {"{\"cameras\": [{\"imager\": 9223372036854775808}]}", "out of range"},
     {"{\"cameras\": [{\"imager\": \"99999999999999999999\"}]}", "out of range"},
     {"{\"cameras\": [{\"dev_id\": \"0x100000000\"}]}",
-     "\"dev_id\" 4294967296 is out of range 0 to 4294967295"},
+     "\"dev_id\" \"0x100000000\" is out of range 0 to 4294967295"},
+    // large numbers are quoted as written, never as what they became
+    {"{\"cameras\": [{\"dev_id\": 18446744073709551615}]}",
+     "camera 0: \"dev_id\" 18446744073709551615 is out of range 0 to 4294967295"},
+    {"{\"cameras\": [{\"dev_id\": 4294967296}]}",
+     "\"dev_id\" 4294967296 is out of range"},
+    {"{\"cameras\": [{\"dev_id\": 184467440737095516150}]}",
+     "\"dev_id\" 184467440737095516150 is out of range"},
+    {"{\"cameras\": [{\"dev_id\": 12.5e0}]}",
+     "\"dev_id\" must be a whole number, not 12.5e0"},
+    {"{\"cameras\": [{\"chip_id\": 18446744073709551616}]}",
+     "\"chip_id\" 18446744073709551616 is not a whole number from 0 to"},
+    {"{\"cameras\": [{\"chip_id\": -5}]}", "\"chip_id\" -5 is not a whole number"},
+    // the parser would keep only one of them
+    {"{\"cameras\": [{}, {\"name\": \"a\", \"name\": \"b\"}]}",
+     "camera 1: key \"name\" is given twice"},
+    {"{\"bus_speed\": 400, \"bus_speed\": 800}", "key \"bus_speed\" is given twice"},
     {"{\"cameras\": [{\"dev_id\": -1}]}", "out of range"},
     {"{\"cameras\": [{\"exposure\": 101}]}", "\"exposure\" 101 is out of range 0 to 100"},
     {"{\"cameras\": [{\"max_width\": 100000}]}", "out of range"},

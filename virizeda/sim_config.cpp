@@ -9,6 +9,8 @@
 
 #include <fstream>
 #include <map>
+#include <set>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 using nlohmann::json;
@@ -98,13 +100,101 @@ const DoubleKey double_keys[] = {
 
 std::string in_quotes(const std::string &key) { return "\"" + key + "\""; }
 
+// Numbers with a fraction or exponent, or too large for 64 bits, as the
+// file wrote them: messages quote what the operator typed.
+thread_local std::map<double, std::string> float_texts;
+
+std::string as_written(const json &j) {
+  if (j.is_number_float()) {
+    auto it = float_texts.find(j.get<double>());
+    if (it != float_texts.end()) return it->second;
+  }
+  return j.is_string() ? in_quotes(j.get<std::string>()) : j.dump();
+}
+
+bool all_digits(const std::string &s) {
+  size_t i = s[0] == '-' ? 1 : 0;
+  if (i >= s.size()) return false;
+  for (; i < s.size(); i++)
+    if (!isdigit((unsigned char)s[i])) return false;
+  return true;
+}
+
+// One pass over the text before it is parsed: notes how numbers were
+// written, and finds a key given twice in one object, which the parser
+// would silently take the last of.
+class Scan : public nlohmann::json_sax<json> {
+ public:
+  std::string dup;  // the message for a duplicate key, if one was found
+
+  bool null() override { return value(); }
+  bool boolean(bool) override { return value(); }
+  bool number_integer(number_integer_t) override { return value(); }
+  bool number_unsigned(number_unsigned_t) override { return value(); }
+  bool number_float(number_float_t v, const string_t &s) override {
+    float_texts.emplace(v, s);
+    return value();
+  }
+  bool string(string_t &) override { return value(); }
+  bool binary(binary_t &) override { return value(); }
+  bool start_object(std::size_t) override {
+    levels.push_back({true, 0, {}});
+    return true;
+  }
+  bool key(string_t &k) override {
+    Level &l = levels.back();
+    if (!l.keys.insert(k).second) {
+      dup = where() + "key " + in_quotes(k) + " is given twice";
+      return false;
+    }
+    last_key = k;
+    if (levels.size() == 1) top_key = k;
+    return true;
+  }
+  bool end_object() override { return end(); }
+  bool start_array(std::size_t) override {
+    levels.push_back({false, 0, {}});
+    return true;
+  }
+  bool end_array() override { return end(); }
+  bool parse_error(std::size_t, const std::string &,
+                   const nlohmann::detail::exception &) override {
+    return false;
+  }
+
+ private:
+  struct Level {
+    bool object;
+    int index;  // of the next array element
+    std::set<std::string> keys;
+  };
+  std::vector<Level> levels;
+  std::string last_key, top_key;
+
+  std::string where() const {
+    if (levels.size() == 3 && !levels[1].object && top_key == "cameras")
+      return "camera " + std::to_string(levels[1].index) + ": ";
+    return "";
+  }
+  bool value() {
+    if (!levels.empty() && !levels.back().object) levels.back().index++;
+    return true;
+  }
+  bool end() {
+    levels.pop_back();
+    return value();
+  }
+};
+
 // A whole number from a JSON number or a text such as "0x81234".
 bool get_integer(const json &j, const std::string &key, long long lo,
                  long long hi, long long *out, std::string *err) {
   long long v = 0;
+  bool range = true;  // v holds the number exactly
   if (j.is_number_unsigned()) {
     unsigned long long u = j.get<unsigned long long>();
-    v = u > (unsigned long long)LLONG_MAX ? LLONG_MAX : (long long)u;
+    range = u <= (unsigned long long)LLONG_MAX;
+    v = (long long)u;
   } else if (j.is_number_integer()) {
     v = j.get<long long>();
   } else if (j.is_string()) {
@@ -117,15 +207,18 @@ bool get_integer(const json &j, const std::string &key, long long lo,
       *err = in_quotes(key) + " must be a whole number, not \"" + s + "\"";
       return false;
     }
-    if (errno == ERANGE) v = (*p == '-') ? LLONG_MIN : LLONG_MAX;
+    range = errno != ERANGE;
+  } else if (j.is_number_float() && all_digits(as_written(j))) {
+    range = false;  // an integer beyond 64 bits
   } else {
     *err = in_quotes(key) + " must be a whole number";
+    if (j.is_number()) *err += ", not " + as_written(j);
     return false;
   }
-  if (v < lo || v > hi) {
-    char buf[160];
-    snprintf(buf, sizeof buf, " %lld is out of range %lld to %lld", v, lo, hi);
-    *err = in_quotes(key) + buf;
+  if (!range || v < lo || v > hi) {
+    char buf[100];
+    snprintf(buf, sizeof buf, " is out of range %lld to %lld", lo, hi);
+    *err = in_quotes(key) + " " + as_written(j) + buf;
     return false;
   }
   *out = v;
@@ -217,12 +310,16 @@ bool parse_fixed_key(const std::string &key, const json &j, CamConfig *c,
   long long n = 0;
   if (key == "name") return get_text(j, key, 1023, &c->name, err);
   if (key == "chip_id") {
-    if (j.is_number_integer() || j.is_number_unsigned()) {
-      if (!get_integer(j, key, 0, LLONG_MAX, &n, err)) return false;
+    if (j.is_number_unsigned()) {
       char buf[32];
-      snprintf(buf, sizeof buf, "%016llx", n);
+      snprintf(buf, sizeof buf, "%016llx", j.get<unsigned long long>());
       c->chip_id = buf;
       return true;
+    }
+    if (j.is_number()) {
+      *err = "\"chip_id\" " + as_written(j) +
+             " is not a whole number from 0 to 18446744073709551615";
+      return false;
     }
     return get_text(j, key, 63, &c->chip_id, err);
   }
@@ -468,6 +565,13 @@ BusConfig vz_default_bus() {
 }
 
 bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err) {
+  float_texts.clear();
+  Scan scan;
+  json::sax_parse(text, &scan);
+  if (!scan.dup.empty()) {
+    *err = scan.dup;
+    return false;
+  }
   json j;
   try {
     j = json::parse(text);
