@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include <string>
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
@@ -93,8 +95,16 @@ static bool write_all(int fd, struct iovec *iov, int cnt) {
   return true;
 }
 
-static int open_for_write(const char *name) {
-  if (!name) return -1;
+// Where a file is written: straight into the named file, or into a new
+// file beside it that then replaces it, so that a failed or interrupted
+// write leaves the earlier file as it was.
+struct Target {
+  int fd = -1;
+  std::string temp;  // set when the file is written beside the name
+  const char *refused = 0;  // why the name was not opened at all
+};
+
+static int open_in_place(const char *name) {
   int fd;
   do
     fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -102,13 +112,78 @@ static int open_for_write(const char *name) {
   return fd;
 }
 
-// Closes the file; after a failure removes what was written, but only
-// when the name still leads straight to the regular file we wrote: never
-// a device, a FIFO, or a file reached through a symbolic link.
-static int finish_write(int fd, const char *name, bool written) {
+static std::string dir_of(const char *name) {
+  const char *slash = strrchr(name, '/');
+  if (!slash) return ".";
+  if (slash == name) return "/";
+  return std::string(name, slash - name);
+}
+
+// A new file in the name's directory with the mode a plain create would
+// give (or the replaced file's mode and owner); -1 when none can be made.
+static int open_beside(const char *name, const struct stat *old,
+                       std::string *temp) {
+  *temp = dir_of(name) + "/.bmp-XXXXXX";
+  int fd = mkostemp(&(*temp)[0], O_CLOEXEC);
+  if (fd < 0) return -1;
+  mode_t mode;
+  if (old) {
+    mode = old->st_mode & 07777;
+    if (fchown(fd, old->st_uid, old->st_gid) != 0) {
+      // a file we could not give back to its owner is not ours to replace
+      close(fd);
+      unlink(temp->c_str());
+      return -1;
+    }
+  } else {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode = 0666 & ~mask;
+  }
+  fchmod(fd, mode);
+  return fd;
+}
+
+static Target open_for_write(const char *name) {
+  Target t;
+  if (!name || !*name) return t;
+  struct stat ls;
+  bool absent = lstat(name, &ls) != 0 && errno == ENOENT;
+  // a file with other names, or one we may not write, keeps its inode
+  bool regular = !absent && S_ISREG(ls.st_mode) && ls.st_nlink == 1 &&
+                 access(name, W_OK) == 0;
+  if (!absent && S_ISLNK(ls.st_mode)) {
+    struct stat ts;
+    // a link is written through, but never into a device or a FIFO
+    if (stat(name, &ts) == 0 && !S_ISREG(ts.st_mode) && !S_ISDIR(ts.st_mode)) {
+      t.refused = "Won't write through a link to a device";
+      return t;
+    }
+  }
+  if (absent || regular) {
+    t.fd = open_beside(name, regular ? &ls : 0, &t.temp);
+    if (t.fd >= 0) return t;
+    t.temp.clear();  // a directory we may not add to: write in place
+  }
+  t.fd = open_in_place(name);
+  return t;
+}
+
+// Closes the file and puts it in place. After a failure removes what was
+// written: the file beside the name, or the named file itself when it was
+// written in place, but then only when the name still leads straight to
+// the regular file we wrote (never a device, a FIFO, or a file reached
+// through a symbolic link).
+static int finish_write(const Target &t, const char *name, bool written) {
   struct stat fs, ls;
-  bool regular = fstat(fd, &fs) == 0 && S_ISREG(fs.st_mode);
-  bool closed = close(fd) == 0;
+  bool regular = fstat(t.fd, &fs) == 0 && S_ISREG(fs.st_mode);
+  bool closed = close(t.fd) == 0;
+  if (!t.temp.empty()) {
+    if (written && closed && rename(t.temp.c_str(), name) == 0) return 0;
+    unlink(t.temp.c_str());
+    return fail(!written ? "Can't write file"
+                         : !closed ? "Can't close file" : "Can't replace file");
+  }
   if (written && closed) return 0;
   if (regular && lstat(name, &ls) == 0 && S_ISREG(ls.st_mode) &&
       ls.st_dev == fs.st_dev && ls.st_ino == fs.st_ino)
@@ -154,14 +229,14 @@ static int write_image(const char *name, const unsigned char *im, int w,
   // zeroed once: the fills never touch the row padding
   unsigned char *buf = (unsigned char *)calloc(block_rows, l.row_len);
   if (!buf) return fail("Not enough memory to write file");
-  int fd = open_for_write(name);
-  if (fd < 0) {
+  Target t = open_for_write(name);
+  if (t.fd < 0) {
     free(buf);
-    return fail("Can't open file for write");
+    return fail(t.refused ? t.refused : "Can't open file for write");
   }
-  bool ok = write_rows(fd, im, h, w, l, buf, (int)block_rows);
+  bool ok = write_rows(t.fd, im, h, w, l, buf, (int)block_rows);
   free(buf);
-  return finish_write(fd, name, ok);
+  return finish_write(t, name, ok);
 }
 
 static void grey_row(unsigned char *dst, const unsigned char *src, int w) {

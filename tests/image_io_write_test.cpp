@@ -195,3 +195,26 @@ TEST(BmpWriteFailDeathTest, PartialRegularFileRemoved) {
   EXPECT_TRUE(exists(link));
   EXPECT_TRUE(exists(target));
 }
+
+// Replacing a file: a failed store leaves the earlier file whole, a good
+// one keeps its mode, and neither leaves a file of its own behind.
+TEST(BmpWriteFailDeathTest, FailedStoreKeepsTheEarlierFile) {
+  TempDir dir;
+  for (bool color : {false, true}) {
+    std::string name = dir.file(color ? "c.bmp" : "g.bmp");
+    write_file(name, "earlier image");
+    EXPECT_EXIT(_exit(write_limited(name, color)), testing::ExitedWithCode(0), "");
+    EXPECT_EQ("earlier image", read_file(name)) << color;
+  }
+  EXPECT_EQ((std::set<std::string>{"c.bmp", "g.bmp"}), files_in(dir.path()));
+
+  std::string name = dir.file("g.bmp");
+  ASSERT_EQ(0, chmod(name.c_str(), 0640));
+  Bytes im = test_image(8, 6, 1);
+  ASSERT_EQ(0, write_bmp(name.c_str(), im.data(), 8, 6, 0));
+  struct stat st;
+  ASSERT_EQ(0, stat(name.c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  EXPECT_EQ(1078 + 48, (int)st.st_size);
+  EXPECT_EQ((std::set<std::string>{"c.bmp", "g.bmp"}), files_in(dir.path()));
+}
