@@ -118,7 +118,7 @@ bool dcam_reg_address(const char *text, unsigned long *offset,
   long off = parse_hex(text);
   if (off < 0 || (unsigned long)off > 0xffffffffUL) return false;
   *offset = (unsigned long)off;
-  *addr = (DCAM_REG_BASE + *offset) & 0xffffffffUL;
+  *addr = (REG_DCAM_BASE + *offset) & 0xffffffffUL;
   return true;
 }
 
@@ -152,7 +152,7 @@ bool parse_device_id(const char *text, int *serial) {
 static bool read_local_params_version(dCamera *cam) {
   unsigned long word = 0;
   // a device that cannot answer has no usable block
-  if (!cam->ReadQuadlet(LP_VERSION, &word)) return false;
+  if (!cam->ReadQuadlet(REG_LP_VERSION, &word)) return false;
   return local_params_version_ok(word);
 }
 
@@ -165,8 +165,53 @@ static void show_versions(dCamera *cam) {
   fwd->imager_type_val->val(imager_name(cam->camImager));
 }
 
+static unsigned long read_q(dCamera *cam, unsigned long addr, bool *ok) {
+  unsigned long v = 0;
+  if (!cam->ReadQuadlet(addr, &v)) *ok = false;
+  return v & 0xffffffffUL;
+}
+
+bool rom_layout_ok(dCamera *cam, std::string *why) {
+  bool ok = true;
+  uint32_t bus[5], leaf[3];
+  for (int i = 0; i < 5; i++) bus[i] = read_q(cam, REG_ROM_BUS_INFO + 4 * i, &ok);
+  for (int i = 0; i < 3; i++) leaf[i] = read_q(cam, REG_ROM_UID_LEAF + 4 * i, &ok);
+  const char *bad = 0;
+  if (!ok)
+    bad = "its configuration ROM cannot be read";
+  else if ((bus[0] >> 24) != 4 || ((bus[0] >> 16) & 0xff) != 4)
+    bad = "its bus info block is not 4 quadlets with a CRC over 4";
+  else if ((int)(bus[0] & 0xffff) != ohci_crc16(bus + 1, 4))
+    bad = "the CRC of its bus info block is wrong";
+  else if ((leaf[0] >> 16) != 2 || leaf[1] != bus[3])
+    bad = "its unique ID leaf is not at 0428 with its chip ID";
+  else if ((int)(leaf[0] & 0xffff) != ohci_crc16(leaf + 1, 2))
+    bad = "the CRC of its unique ID leaf is wrong";
+  if (bad && why) *why = bad;
+  return !bad;
+}
+
+int device_identity(dCamera *cam) {
+  bool ok = true;
+  // the library's devID may date from before a programming
+  if (rom_layout_ok(cam, 0)) {
+    unsigned long lo = read_q(cam, REG_ROM_CHIP_LO, &ok);
+    if (ok) return (int)(lo & 0xfffff);
+  }
+  return cam->devID;
+}
+
+// Device ID field and the serial number the controls write.
+static void show_device_id(int id) {
+  devid = id & 0xffff;
+  snprintf(devstr, sizeof devstr, "%04x", devid);
+  fwd->device_id_val->value(devstr);
+  if (devid != 0xffff) fwd->device_id_val->set_output();
+}
+
 static void show_identity(dCamera *cam) {
-  devtype = (cam->devID >> 16) & 0xf;
+  int id = device_identity(cam);
+  devtype = (id >> 16) & 0xf;
   if (devtype == 8) {
     fwd->device_type_val->value(1);
   } else if (devtype == 3) {
@@ -179,10 +224,7 @@ static void show_identity(dCamera *cam) {
   }
   fwd->device_type_val->set_output();
   fwd->swap_dev_val->deactivate();
-  devid = cam->devID & 0xffff;
-  snprintf(devstr, sizeof devstr, "%04x", devid);
-  fwd->device_id_val->value(devstr);
-  if (devid != 0xffff) fwd->device_id_val->set_output();
+  show_device_id(id);
 }
 
 static void show_local_params(dCamera *cam) {
@@ -250,16 +292,20 @@ void reversed_cb(Fl_Check_Button *w, void *) {
   unsigned long word;
   if (w->value()) {
     debugMessage("[Device] *** Setting inverted image on left imager");
-    word = (unsigned long)devid | 0x01000000UL;
-    dev->isReversed = true;
+    word = (unsigned long)devid | ID_INVERTED;
   } else {
     debugMessage("[Device] *** Setting normal image on left imager");
     word = (unsigned long)devid;
-    dev->isReversed = false;
   }
-  dev->WriteQuadlet(LP_ID_INVERSION, word);
-  dev->ReadQuadlet(LP_ID_INVERSION, &word);
+  bool written = dev->WriteQuadlet(REG_ID_INVERSION, word);
+  dev->ReadQuadlet(REG_ID_INVERSION, &word);
   debugMessage("[Device] Camera id and inversion:    %08x", q32(word));
+  if (!written) {
+    debugMessage("[Device] The device refused the inversion setting");
+    w->value((word & ID_INVERTED) != 0);  // what the device holds
+    return;
+  }
+  dev->isReversed = w->value() != 0;
   params_changed();
 }
 
@@ -268,14 +314,19 @@ void Hz50_cb(Fl_Check_Button *w, void *) {
   unsigned long word;
   if (w->value()) {
     debugMessage("[Device] *** Setting 50 Hz rate");
-    word = 0x00010001UL;
+    word = RATE_50HZ;
   } else {
     debugMessage("[Device] *** Setting 60 Hz rate");
-    word = 0x00010000UL;
+    word = RATE_60HZ;
   }
-  dev->WriteQuadlet(LP_RATE, word);
-  dev->ReadQuadlet(LP_RATE, &word);
+  bool written = dev->WriteQuadlet(REG_RATE, word);
+  dev->ReadQuadlet(REG_RATE, &word);
   debugMessage("[Device] Camera rate:    %08x", q32(word));
+  if (!written) {
+    debugMessage("[Device] The device refused the rate setting");
+    w->value(q32(word) == RATE_50HZ);
+    return;
+  }
   params_changed();
 }
 
@@ -290,7 +341,12 @@ void vert_off_cb(Fl_Value_Slider *w, void *) {
 void device_save_cb(Fl_Button *w, void *) {
   if (!dev) return;
   debugMessage("[Device] Uploading params to device");
-  dev->SaveLocalParams();
+  if (!dev->SaveLocalParams()) {
+    // still to be uploaded: the button stays for another try
+    debugMessage("[Device] Upload Params failed: the device did not store "
+                 "its parameters");
+    return;
+  }
   w->deactivate();
 }
 
@@ -298,8 +354,12 @@ void device_clear_cal_cb(Fl_Button *w, void *) {
   if (!dev) return;
   if (!ask_yes("Are you sure you want to clear the calibration?")) return;
   debugMessage("[Device] Clearing calibration on device");
-  dev->SetCalib(0, 0);
-  w->deactivate();
+  if (!dev->SetCalib(0, 0))
+    debugMessage("[Device] Clear Cal failed: the device did not erase its "
+                 "calibration");
+  // active while the device still holds one
+  if (dev->GetCalib(0, 0)) w->activate();
+  else w->deactivate();
 }
 
 void swap_dev_cb(Fl_Check_Button *, void *) {}
@@ -317,9 +377,9 @@ void do_reg_read(int reg, int which) {
   }
   unsigned long word = ((unsigned long)(which & 0xff) << 24) |
                        ((unsigned long)reg << 16);
-  dev->WriteQuadlet(LP_IMAGER_CMD, word);
-  usleep(10000);
-  dev->ReadQuadlet(LP_IMAGER_CMD, &word);
+  dev->WriteQuadlet(REG_IMAGER_CMD, word);
+  usleep(10000);  // the camera needs the time to fetch the imager register
+  dev->ReadQuadlet(REG_IMAGER_CMD, &word);
   unsigned hi = (word >> 8) & 0xff, lo = word & 0xff;
   debugMessage("[Device] Register %02x: %02x %02x", reg, hi, lo);
   char text[8];
@@ -335,7 +395,7 @@ void reg_read_cb(Fl_Button *, void *) {
     debugMessage(REG_RANGE_MSG, text);
     return;
   }
-  for (unsigned n = first; n <= last; n++) do_reg_read((int)n, 0x02);
+  for (unsigned n = first; n <= last; n++) do_reg_read((int)n, IMAGER_READ);
 }
 
 void reg_write_cb(Fl_Button *, void *) {
@@ -346,8 +406,8 @@ void reg_write_cb(Fl_Button *, void *) {
     debugMessage(REG_RANGE_MSG, text);
     return;
   }
-  dev->WriteQuadlet(LP_IMAGER_CMD, word);
-  usleep(10000);
+  dev->WriteQuadlet(REG_IMAGER_CMD, word);
+  usleep(10000);  // the next command must not overtake this one
 }
 
 void dcam_reg_read_cb(Fl_Button *, void *) {
@@ -394,48 +454,69 @@ static unsigned long read_q(unsigned long addr) {
 // both mean it is out of reach.
 static bool local_block_reachable() {
   unsigned long type = 0;
-  bool ok = dev->ReadQuadlet(LP_CAMERA_TYPE, &type);
+  bool ok = dev->ReadQuadlet(REG_CAMERA_TYPE, &type);
   debugMessage("[Device]  Camera type:  %08x", q32(type));
   return ok && q32(type) != 0xffffffffU;
 }
 
-static void set_local_id(int serial, bool reachable) {
+// False, with the reason, when the local block refused the serial number.
+static bool set_local_id(int serial, bool reachable) {
   if (!reachable) {
     debugMessage("  Couldn't access local params");
-    return;
+    return true;
   }
   debugMessage("  *** Setting ID in local block");
-  dev->WriteQuadlet(LP_ID_INVERSION, (unsigned long)serial);
-  debugMessage("  Camera ID:    %08x", q32(read_q(LP_ID_INVERSION)));
-  dev->SaveLocalParams();
+  bool written = dev->WriteQuadlet(REG_ID_INVERSION, (unsigned long)serial);
+  debugMessage("  Camera ID:    %08x", q32(read_q(REG_ID_INVERSION)));
+  if (!written) {
+    debugMessage("[Device] The local block refused the serial number");
+    return false;
+  }
+  if (!dev->SaveLocalParams()) {
+    debugMessage("[Device] The device did not store its local parameters");
+    return false;
+  }
+  return true;
 }
 
-// Writes the serial word at addr; returns what reads back.
-static unsigned long set_chip_id_low(unsigned long addr, unsigned long word) {
-  debugMessage("  Chip ID low:                   %08x", q32(read_q(addr)));
-  debugMessage("  Setting serial number to       %08x", q32(word));
-  dev->WriteQuadlet(addr, word);
-  usleep(100000);
-  unsigned long now = read_q(addr);
-  debugMessage("  Chip ID low:                   %08x", q32(now));
-  return now;
+// Writes a ROM quadlet; false, with the reason, unless the device took it
+// and it reads back as written.
+static bool write_rom(unsigned long addr, unsigned long word, const char *what,
+                      unsigned long *now) {
+  bool written = dev->WriteQuadlet(addr, word);
+  usleep(100000);  // the camera's flash takes its time before reading back
+  *now = read_q(addr);
+  if (!written)
+    debugMessage("[Device] The device refused the write of %s", what);
+  else if (q32(*now) != q32(word))
+    debugMessage("[Device] After the write of %s it reads back %08x, not %08x",
+                 what, q32(*now), q32(word));
+  return written && q32(*now) == q32(word);
 }
 
 // Programs the chip identifier's low part, the last of the n quadlets
 // after the header at addr, then replaces the header's CRC by the CRC of
-// those quadlets, keeping the header's upper half.
-static void program_rom(unsigned long addr, int n, unsigned long word,
+// those quadlets, keeping the header's upper half. Stops at the first
+// write that does not hold.
+static bool program_rom(unsigned long addr, int n, unsigned long word,
                         const char *what) {
-  unsigned long header = read_q(addr);
+  unsigned long header = read_q(addr), now;
   debugMessage(what, q32(header));
+  unsigned long lo = addr + 4 * n;
+  debugMessage("  Chip ID low:                   %08x", q32(read_q(lo)));
+  debugMessage("  Setting serial number to       %08x", q32(word));
+  bool ok = write_rom(lo, word, "the chip ID", &now);
+  debugMessage("  Chip ID low:                   %08x", q32(now));
+  if (!ok) return false;
   uint32_t quads[4];
-  quads[n - 1] = (uint32_t)set_chip_id_low(addr + 4 * n, word);
+  quads[n - 1] = (uint32_t)now;
   for (int i = 0; i < n - 1; i++) quads[i] = (uint32_t)read_q(addr + 4 + 4 * i);
   int crc = ohci_crc16(quads, n);
   debugMessage("  Setting CRC to                     %04x", crc);
-  dev->WriteQuadlet(addr, (header & 0xFFFF0000UL) | (unsigned long)crc);
-  usleep(100000);
-  debugMessage(what, q32(read_q(addr)));
+  ok = write_rom(addr, (header & 0xFFFF0000UL) | (unsigned long)crc, "the CRC",
+                 &now);
+  debugMessage(what, q32(now));
+  return ok;
 }
 
 void device_id_cb(Fl_Input *w, void *) {
@@ -447,20 +528,33 @@ void device_id_cb(Fl_Input *w, void *) {
                  "not \"%.40s\"", text);
     return;
   }
+  std::string why;
+  if (!rom_layout_ok(dev, &why)) {
+    debugMessage("[Device] Can't program the device ID: %s", why.c_str());
+    return;
+  }
   // the whole text, however long: the operator confirms what was typed
   std::string question =
       std::string("Are you sure you want to set the device STEREO #") + text + "?";
   if (!ask_yes(question.c_str())) return;
   bool reachable = local_block_reachable();
-  printf("  Camera ID:    %08x\n", q32(read_q(LP_ID_INVERSION)));
+  printf("  Camera ID:    %08x\n", q32(read_q(REG_ID_INVERSION)));
   fflush(stdout);
-  set_local_id(serial, reachable);
-  unsigned long word = (unsigned long)serial | 0x00080000UL;
-  program_rom(ROM_BUS_INFO, 4, word, "  ROM bus info block first quad: %08x");
-  program_rom(ROM_UNIQUE_LEAF, 2, word,
-              "  ROM unique leaf ID first quad: %08x");
+  unsigned long word = (unsigned long)serial | SERIAL_TYPE_STEREO;
+  bool ok = set_local_id(serial, reachable) &&
+            program_rom(REG_ROM_BUS_INFO, 4, word,
+                        "  ROM bus info block first quad: %08x") &&
+            program_rom(REG_ROM_UID_LEAF, 2, word,
+                        "  ROM unique leaf ID first quad: %08x");
+  if (!ok) {
+    // what the device holds now; the field stays open for another try
+    debugMessage("[Device] Device ID not programmed");
+    if (fwd) show_device_id(device_identity(dev));
+    return;
+  }
   if (fwd) fwd->device_type_val->value(1);
   // the inversion control writes the serial number: use the new one
+  devtype = 8;
   devid = serial;
   snprintf(devstr, sizeof devstr, "%04x", devid);
   w->value(devstr);

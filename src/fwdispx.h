@@ -4,6 +4,7 @@
 #define FWDISPX_H
 
 #include <stdint.h>
+#include <string>
 #include <FL/Fl.H>
 #include <FL/Fl_Menu_.H>
 #include <FL/Fl_Choice.H>
@@ -43,17 +44,39 @@ dCamera *firmware_device();
 void firmware_dialog_discard();
 
 // Register addresses of the local parameter block, the DCAM registers and
-// the configuration ROM, as passed to ReadQuadlet/WriteQuadlet.
+// the configuration ROM, as passed to ReadQuadlet/WriteQuadlet (REG_ keeps
+// them apart from the library's own register map).
 enum : unsigned long {
-  LP_IMAGER_CMD = 0xF0FFF000UL,
-  LP_VERSION = 0xF0FFF004UL,
-  LP_CAMERA_TYPE = 0xF0FFF008UL,
-  LP_ID_INVERSION = 0xF0FFF00CUL,
-  LP_RATE = 0xF0FFF024UL,
-  DCAM_REG_BASE = 0xF0F00000UL,
-  ROM_BUS_INFO = 0xF0000400UL,
-  ROM_UNIQUE_LEAF = 0xF0000428UL
+  REG_IMAGER_CMD = 0xF0FFF000UL,
+  REG_LP_VERSION = 0xF0FFF004UL,
+  REG_CAMERA_TYPE = 0xF0FFF008UL,
+  REG_ID_INVERSION = 0xF0FFF00CUL,
+  REG_RATE = 0xF0FFF024UL,
+  REG_DCAM_BASE = 0xF0F00000UL,
+  REG_ROM_BUS_INFO = 0xF0000400UL,   // header: info length, CRC length, CRC
+  REG_ROM_CHIP_HI = 0xF000040CUL,    // vendor and chip identifier high part
+  REG_ROM_CHIP_LO = 0xF0000410UL,    // device type and serial number
+  REG_ROM_UID_LEAF = 0xF0000428UL,   // header: leaf length, CRC
+  REG_ROM_UID_LEAF_LO = 0xF0000430UL
 };
+
+// Words written to those registers.
+enum : unsigned long {
+  ID_INVERTED = 0x01000000UL,     // identity word: images upside down
+  RATE_50HZ = 0x00010001UL,
+  RATE_60HZ = 0x00010000UL,
+  SERIAL_TYPE_STEREO = 0x00080000UL,  // type code 8 in the chip ID low part
+  IMAGER_READ = 0x02,             // request codes of the imager command word
+  IMAGER_WRITE = 0x04
+};
+
+// The device type and serial number the device holds: its ROM's chip ID
+// low part when the ROM has the layout identity programming relies on,
+// else the library's devID.
+int device_identity(dCamera *cam);
+// Checks the ROM layout identity programming writes into; on failure puts
+// the reason into why and returns false.
+bool rom_layout_ok(dCamera *cam, std::string *why);
 
 // Decoding of what the camera reports.
 bool local_params_version_ok(unsigned long word);

@@ -16,7 +16,8 @@ class BadFields : public FirmwareTest {
   void SetUp() override {
     FirmwareTest::SetUp();
     cam.devID = 0xffff;  // unprogrammed: the Device ID field is editable
-    cam.regs[LP_ID_INVERSION] = 0x0000ffff;
+    cam.regs[REG_ID_INVERSION] = 0x0000ffff;
+    unprogrammed_rom(cam);
     firmware_params_dialog(&cam);
     cam.log.clear();
     clear_messages();
@@ -85,7 +86,7 @@ TEST_F(BadFields, ALongButValidDeviceIdIsAskedAboutWhole) {
   EXPECT_EQ(0u, a.pending());
   EXPECT_TRUE(a.saw("Are you sure you want to set the device STEREO #" + text +
                     "?"));
-  EXPECT_TRUE(cam.log.empty());
+  EXPECT_TRUE(cam.writes().empty());
   EXPECT_TRUE(fwd()->device_id_val->active());
 }
 

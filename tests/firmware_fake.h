@@ -37,6 +37,9 @@ class FakeCamera : public dCamera {
  public:
   std::map<unsigned long, unsigned long> regs;
   std::set<unsigned long> failing_reads;
+  std::set<unsigned long> refused_writes;  // report failure, store nothing
+  std::set<unsigned long> lost_writes;     // report success, store nothing
+  bool save_ok = true, calib_ok = true;
   std::map<int, unsigned> imager;  // imager register file
   std::vector<Access> log;
   std::vector<std::pair<int, int>> y_offsets;
@@ -58,11 +61,11 @@ class FakeCamera : public dCamera {
     y_offset = 3;
     has_50Hz_rate = true;
     is_50Hz_rate = false;
-    regs[LP_VERSION] = 0x0205;
-    regs[LP_CAMERA_TYPE] = 0x00000008;
-    regs[LP_ID_INVERSION] = 0x00001234;
-    regs[LP_RATE] = 0x00010000;
-    regs[LP_IMAGER_CMD] = 0;
+    regs[REG_LP_VERSION] = 0x0205;
+    regs[REG_CAMERA_TYPE] = 0x00000008;
+    regs[REG_ID_INVERSION] = 0x00001234;
+    regs[REG_RATE] = 0x00010000;
+    regs[REG_IMAGER_CMD] = 0;
   }
 
   bool ReadQuadlet(unsigned long addr, unsigned long *value) override {
@@ -75,8 +78,10 @@ class FakeCamera : public dCamera {
   }
   bool WriteQuadlet(unsigned long addr, unsigned long value) override {
     log.push_back({'W', addr, value});
+    if (refused_writes.count(addr)) return false;
+    if (lost_writes.count(addr)) return true;
     regs[addr] = value;
-    if (addr == LP_IMAGER_CMD) imager_command(value);
+    if (addr == REG_IMAGER_CMD) imager_command(value);
     return true;
   }
   void SetYOffset(int left, int right) override {
@@ -84,11 +89,12 @@ class FakeCamera : public dCamera {
   }
   bool SaveLocalParams() override {
     log.push_back({'S', 0, 0});
-    return true;
+    return save_ok;
   }
   bool GetCalib(char *, int) override { return calibration; }
   bool SetCalib(char *, int) override {
     set_calib_calls++;
+    if (!calib_ok) return false;
     calibration = false;
     return true;
   }
@@ -105,7 +111,7 @@ class FakeCamera : public dCamera {
   void imager_command(unsigned long word) {
     int reg = (word >> 16) & 0xff;
     if ((word >> 24) == 0x02)
-      regs[LP_IMAGER_CMD] = (word & 0xffff0000UL) | (imager[reg] & 0xffff);
+      regs[REG_IMAGER_CMD] = (word & 0xffff0000UL) | (imager[reg] & 0xffff);
     else if ((word >> 24) == 0x04)
       imager[reg] = word & 0xffff;
   }
@@ -123,6 +129,21 @@ inline uint16_t xmodem_quads(const std::vector<uint32_t> &quads) {
                              : (uint16_t)(crc << 1);
     }
   return crc;
+}
+
+// An unprogrammed configuration ROM laid out as IEEE 1212 has it, with
+// valid CRCs.
+inline void unprogrammed_rom(FakeCamera &cam) {
+  cam.devID = 0xffff;
+  cam.regs[0xF0000400] = 0x04040000 | xmodem_quads({0x31333934, 0xe0ff8112,
+                                                    0x00500e01, 0x0000ffff});
+  cam.regs[0xF0000404] = 0x31333934;
+  cam.regs[0xF0000408] = 0xe0ff8112;
+  cam.regs[0xF000040C] = 0x00500e01;
+  cam.regs[0xF0000410] = 0x0000ffff;
+  cam.regs[0xF0000428] = 0x00020000 | xmodem_quads({0x00500e01, 0x0000ffff});
+  cam.regs[0xF000042C] = 0x00500e01;
+  cam.regs[0xF0000430] = 0x0000ffff;
 }
 
 // Every test starts without a dialog and with an empty debug window, the

@@ -1,5 +1,6 @@
 // Identity programming: the CRC routine and the exact sequence of register
 // accesses that programs a serial number.
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,16 +34,8 @@ class ProgramTest : public FirmwareTest {
  protected:
   void SetUp() override {
     FirmwareTest::SetUp();
-    cam.devID = 0xffff;
-    cam.regs[LP_ID_INVERSION] = 0x0000ffff;
-    cam.regs[0xF0000400] = 0x0404abcd;
-    cam.regs[0xF0000404] = 0x31333934;
-    cam.regs[0xF0000408] = 0xe0ff8112;
-    cam.regs[0xF000040C] = 0x00500e01;
-    cam.regs[0xF0000410] = 0x0000ffff;
-    cam.regs[0xF0000428] = 0x00020bad;
-    cam.regs[0xF000042C] = 0x00500e01;
-    cam.regs[0xF0000430] = 0x0000ffff;
+    cam.regs[REG_ID_INVERSION] = 0x0000ffff;
+    unprogrammed_rom(cam);
     firmware_params_dialog(&cam);
     cam.log.clear();
     clear_messages();
@@ -61,21 +54,33 @@ class ProgramTest : public FirmwareTest {
   }
   FakeCamera cam;
   bool asked = false;
+  unsigned long bus0() { return cam.regs[0xF0000400]; }
+  unsigned long leaf0() { return cam.regs[0xF0000428]; }
 };
 
 TEST_F(ProgramTest, WritesEveryWordInOrder) {
+  unsigned long b0 = bus0(), l0 = leaf0();
   std::string out = enter("12", {"Yes"});
   EXPECT_TRUE(asked);
   EXPECT_EQ(out, "  Camera ID:    0000ffff\n");
   unsigned bus_crc = xmodem_quads({0x31333934, 0xe0ff8112, 0x00500e01, 0x00080012});
   unsigned leaf_crc = xmodem_quads({0x00500e01, 0x00080012});
   std::vector<Access> want = {
+      // the layout is checked before the question
+      {'R', 0xF0000400, b0},
+      {'R', 0xF0000404, 0x31333934},
+      {'R', 0xF0000408, 0xe0ff8112},
+      {'R', 0xF000040C, 0x00500e01},
+      {'R', 0xF0000410, 0xffff},
+      {'R', 0xF0000428, l0},
+      {'R', 0xF000042C, 0x00500e01},
+      {'R', 0xF0000430, 0xffff},
       {'R', 0xF0FFF008, 0x8},
       {'R', 0xF0FFF00C, 0xffff},
       {'W', 0xF0FFF00C, 0x12},
       {'R', 0xF0FFF00C, 0x12},
       {'S', 0, 0},
-      {'R', 0xF0000400, 0x0404abcd},
+      {'R', 0xF0000400, b0},
       {'R', 0xF0000410, 0xffff},
       {'W', 0xF0000410, 0x00080012},
       {'R', 0xF0000410, 0x00080012},
@@ -84,7 +89,7 @@ TEST_F(ProgramTest, WritesEveryWordInOrder) {
       {'R', 0xF000040C, 0x00500e01},
       {'W', 0xF0000400, 0x04040000 | bus_crc},
       {'R', 0xF0000400, 0x04040000 | bus_crc},
-      {'R', 0xF0000428, 0x00020bad},
+      {'R', 0xF0000428, l0},
       {'R', 0xF0000430, 0xffff},
       {'W', 0xF0000430, 0x00080012},
       {'R', 0xF0000430, 0x00080012},
@@ -93,7 +98,9 @@ TEST_F(ProgramTest, WritesEveryWordInOrder) {
       {'R', 0xF0000428, 0x00020000 | leaf_crc}};
   EXPECT_EQ(cam.log, want);
 
-  char crc1[64], crc2[64], q1[64], q2[64];
+  char crc1[64], crc2[64], q1[64], q2[64], old1[64], old2[64];
+  snprintf(old1, sizeof old1, "  ROM bus info block first quad: %08lx", b0);
+  snprintf(old2, sizeof old2, "  ROM unique leaf ID first quad: %08lx", l0);
   snprintf(crc1, sizeof crc1, "  Setting CRC to                     %04x", bus_crc);
   snprintf(crc2, sizeof crc2, "  Setting CRC to                     %04x", leaf_crc);
   snprintf(q1, sizeof q1, "  ROM bus info block first quad: %08x", 0x04040000 | bus_crc);
@@ -102,13 +109,13 @@ TEST_F(ProgramTest, WritesEveryWordInOrder) {
       "[Device]  Camera type:  00000008",
       "  *** Setting ID in local block",
       "  Camera ID:    00000012",
-      "  ROM bus info block first quad: 0404abcd",
+      old1,
       "  Chip ID low:                   0000ffff",
       "  Setting serial number to       00080012",
       "  Chip ID low:                   00080012",
       crc1,
       q1,
-      "  ROM unique leaf ID first quad: 00020bad",
+      old2,
       "  Chip ID low:                   0000ffff",
       "  Setting serial number to       00080012",
       "  Chip ID low:                   00080012",
@@ -126,13 +133,13 @@ TEST_F(ProgramTest, InversionAfterProgrammingKeepsTheNewSerial) {
   cam.log.clear();
   fwd()->reversed_val->value(1);
   fwd()->reversed_val->do_callback();
-  EXPECT_EQ(cam.writes(), (std::vector<Access>{{'W', LP_ID_INVERSION, 0x01000012}}));
+  EXPECT_EQ(cam.writes(), (std::vector<Access>{{'W', REG_ID_INVERSION, 0x01000012}}));
 }
 
 TEST_F(ProgramTest, NoWritesNothing) {
   std::string out = enter("12", {"No"});
   EXPECT_TRUE(asked);
-  EXPECT_TRUE(cam.log.empty());
+  EXPECT_TRUE(cam.writes().empty());
   EXPECT_EQ(out, "");
   EXPECT_TRUE(messages().empty());
   EXPECT_TRUE(fwd()->device_id_val->active());
@@ -145,9 +152,9 @@ TEST_F(ProgramTest, UnreachableLocalBlockStillProgramsTheRom) {
     cam.log.clear();
     clear_messages();
     if (fail)
-      cam.failing_reads.insert(LP_CAMERA_TYPE);
+      cam.failing_reads.insert(REG_CAMERA_TYPE);
     else
-      cam.regs[LP_CAMERA_TYPE] = 0xffffffff;  // all ones counts the same
+      cam.regs[REG_CAMERA_TYPE] = 0xffffffff;  // all ones counts the same
     fwd()->device_id_val->activate();
     enter("7", {"Yes"});
     auto lines = messages();
@@ -156,12 +163,88 @@ TEST_F(ProgramTest, UnreachableLocalBlockStillProgramsTheRom) {
                              : "[Device]  Camera type:  ffffffff");
     EXPECT_EQ(lines[1], "  Couldn't access local params");
     for (const auto &a : cam.writes())
-      EXPECT_NE(a.addr, LP_ID_INVERSION) << a;
+      EXPECT_NE(a.addr, REG_ID_INVERSION) << a;
     EXPECT_EQ(cam.regs[0xF0000410], 0x00080007u);
     EXPECT_EQ(cam.regs[0xF0000430], 0x00080007u);
     EXPECT_EQ(cam.writes().size(), 4u);
     cam.failing_reads.clear();
   }
+}
+
+// A ROM laid out otherwise than programming assumes is refused before the
+// question, and nothing is written.
+TEST_F(ProgramTest, UnexpectedRomLayoutIsRefused) {
+  struct Damage {
+    unsigned long addr, value;
+    const char *why;
+  } cases[] = {
+      {0xF0000400, 0x05040000, "its bus info block is not 4 quadlets with a CRC over 4"},
+      {0xF0000400, 0x04080000, "its bus info block is not 4 quadlets with a CRC over 4"},
+      {0xF0000400, 0x04040000, "the CRC of its bus info block is wrong"},
+      {0xF0000428, 0x00030000, "its unique ID leaf is not at 0428 with its chip ID"},
+      {0xF000042C, 0x00500e02, "its unique ID leaf is not at 0428 with its chip ID"},
+      {0xF0000428, 0x00020000, "the CRC of its unique ID leaf is wrong"},
+  };
+  auto good = cam.regs;
+  for (const Damage &d : cases) {
+    cam.regs = good;
+    cam.regs[d.addr] = d.value;
+    cam.log.clear();
+    clear_messages();
+    enter("12", {});
+    EXPECT_FALSE(asked) << d.why;
+    EXPECT_TRUE(cam.writes().empty()) << d.why;
+    EXPECT_EQ(messages(), std::vector<std::string>{
+                              std::string("[Device] Can't program the device ID: ") +
+                              d.why}) << d.why;
+  }
+  cam.regs = good;
+  cam.failing_reads.insert(0xF0000430);
+  clear_messages();
+  enter("12", {});
+  EXPECT_FALSE(asked);
+  EXPECT_TRUE(cam.writes().empty());
+  EXPECT_TRUE(fwd()->device_id_val->active());
+}
+
+// A write the device refuses, or one that does not read back, stops the
+// programming there, says so, and leaves the field open.
+TEST_F(ProgramTest, RefusedOrLostWriteStopsAndIsReported) {
+  auto good = cam.regs;
+  for (int lost : {0, 1}) {
+    cam.regs = good;
+    cam.refused_writes.clear();
+    cam.lost_writes.clear();
+    (lost ? cam.lost_writes : cam.refused_writes).insert(0xF0000410);
+    cam.log.clear();
+    clear_messages();
+    enter("12", {"Yes"});
+    for (const Access &a : cam.writes())
+      EXPECT_NE(a.addr, 0xF0000400u) << "no CRC after a failed serial";
+    auto lines = messages();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        lost ? "[Device] After the write of the chip ID it reads back 0000ffff, "
+                             "not 00080012"
+                             : "[Device] The device refused the write of the chip ID"),
+              lines.end())
+        << lost;
+    EXPECT_EQ(lines.back(), "[Device] Device ID not programmed");
+    EXPECT_STREQ(fwd()->device_type_val->text(), "Unknown");
+    EXPECT_TRUE(fwd()->device_id_val->active());
+    EXPECT_STREQ(fwd()->device_id_val->value(), "ffff");
+  }
+  // the local block refusing its save stops before the ROM
+  cam.regs = good;
+  cam.refused_writes.clear();
+  cam.lost_writes.clear();
+  cam.save_ok = false;
+  cam.log.clear();
+  clear_messages();
+  enter("12", {"Yes"});
+  for (const Access &a : cam.writes())
+    EXPECT_TRUE(a.addr < 0xF0000400u || a.addr > 0xF0000430u) << a;
+  EXPECT_EQ(messages()[messages().size() - 2],
+            "[Device] The device did not store its local parameters");
 }
 
 TEST_F(ProgramTest, BadNumbersAreRefusedBeforeAnyAccess) {

@@ -54,7 +54,7 @@ TEST_F(OpenTest, VersionWordDecidesLocalParameters) {
   for (const auto &c : cases) {
     firmware_dialog_discard();
     FakeCamera cam;
-    cam.regs[LP_VERSION] = c.word;
+    cam.regs[REG_LP_VERSION] = c.word;
     firmware_params_dialog(&cam);
     EXPECT_EQ(fwd()->local_params_val->active() != 0, c.usable)
         << std::hex << c.word;
@@ -64,11 +64,11 @@ TEST_F(OpenTest, VersionWordDecidesLocalParameters) {
 
 TEST_F(OpenTest, FailedVersionReadMeansNoLocalParameters) {
   FakeCamera cam;
-  cam.regs[LP_VERSION] = 0x205;
-  cam.failing_reads.insert(LP_VERSION);
+  cam.regs[REG_LP_VERSION] = 0x205;
+  cam.failing_reads.insert(REG_LP_VERSION);
   firmware_params_dialog(&cam);
   EXPECT_FALSE(fwd()->local_params_val->active());
-  EXPECT_EQ(cam.log.front(), (Access{'R', LP_VERSION, 0}));
+  EXPECT_EQ(cam.log.front(), (Access{'R', REG_LP_VERSION, 0}));
   // versions and identity still show
   EXPECT_EQ(shown(fwd()->fw_version_val), "0203");
   EXPECT_STREQ(fwd()->device_id_val->value(), "1234");
@@ -186,7 +186,7 @@ TEST_F(OpenTest, HeightGrowsWhenOpenedWhileShown) {
 
 TEST_F(OpenTest, DeactivationSurvivesLaterOpenings) {
   FakeCamera bare;
-  bare.regs[LP_VERSION] = 0;
+  bare.regs[REG_LP_VERSION] = 0;
   bare.devID = 0x81234;
   bare.has_50Hz_rate = false;
   bare.has_y_offset = false;

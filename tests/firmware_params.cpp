@@ -1,4 +1,5 @@
 // Device parameters: the exact words written to the local parameter block.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,10 @@ TEST_F(ParamsTest, InversionWordsCarryTheSerialNumber) {
   EXPECT_TRUE(cam.isReversed);
   toggle(fwd()->reversed_val, 0);
   EXPECT_FALSE(cam.isReversed);
-  std::vector<Access> want = {{'W', LP_ID_INVERSION, 0x01001234},
-                              {'R', LP_ID_INVERSION, 0x01001234},
-                              {'W', LP_ID_INVERSION, 0x00001234},
-                              {'R', LP_ID_INVERSION, 0x00001234}};
+  std::vector<Access> want = {{'W', REG_ID_INVERSION, 0x01001234},
+                              {'R', REG_ID_INVERSION, 0x01001234},
+                              {'W', REG_ID_INVERSION, 0x00001234},
+                              {'R', REG_ID_INVERSION, 0x00001234}};
   EXPECT_EQ(cam.log, want);
   std::vector<std::string> lines = {
       "[Device] *** Setting inverted image on left imager",
@@ -53,8 +54,8 @@ TEST_F(ParamsTest, InversionOfAnUnprogrammedDevice) {
 
 TEST_F(ParamsTest, FailedReadBackShowsTheWrittenWord) {
   open(0x31234);
-  cam.failing_reads.insert(LP_ID_INVERSION);
-  cam.failing_reads.insert(LP_RATE);
+  cam.failing_reads.insert(REG_ID_INVERSION);
+  cam.failing_reads.insert(REG_RATE);
   toggle(fwd()->reversed_val, 1);
   toggle(fwd()->Hz50_val, 1);
   auto lines = messages();
@@ -67,10 +68,10 @@ TEST_F(ParamsTest, RateWords) {
   open(0x31234);
   toggle(fwd()->Hz50_val, 1);
   toggle(fwd()->Hz50_val, 0);
-  std::vector<Access> want = {{'W', LP_RATE, 0x00010001},
-                              {'R', LP_RATE, 0x00010001},
-                              {'W', LP_RATE, 0x00010000},
-                              {'R', LP_RATE, 0x00010000}};
+  std::vector<Access> want = {{'W', REG_RATE, 0x00010001},
+                              {'R', REG_RATE, 0x00010001},
+                              {'W', REG_RATE, 0x00010000},
+                              {'R', REG_RATE, 0x00010000}};
   EXPECT_EQ(cam.log, want);
   std::vector<std::string> lines = {"[Device] *** Setting 50 Hz rate",
                                     "[Device] Camera rate:    00010001",
@@ -136,6 +137,43 @@ TEST_F(ParamsTest, ClearCalYesErases) {
   EXPECT_FALSE(fwd()->device_clear_cal_val->active());
   firmware_params_dialog(&cam);
   EXPECT_FALSE(fwd()->device_clear_cal_val->active());
+}
+
+// What the device refuses is said, and the controls show what it holds.
+TEST_F(ParamsTest, RefusedChangesAreReportedNotShownAsDone) {
+  cam.calibration = true;
+  open(0x31234);
+  cam.refused_writes = {REG_ID_INVERSION, REG_RATE};
+  toggle(fwd()->reversed_val, 1);
+  toggle(fwd()->Hz50_val, 1);
+  EXPECT_FALSE(fwd()->reversed_val->value());
+  EXPECT_FALSE(fwd()->Hz50_val->value());
+  EXPECT_FALSE(cam.isReversed);
+  EXPECT_FALSE(fwd()->device_save_val->active()) << "nothing to upload";
+  auto lines = messages();
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "[Device] The device refused the inversion setting"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "[Device] The device refused the rate setting"),
+            lines.end());
+
+  cam.refused_writes.clear();
+  toggle(fwd()->Hz50_val, 1);
+  cam.save_ok = false;
+  clear_messages();
+  fwd()->device_save_val->do_callback();
+  EXPECT_TRUE(fwd()->device_save_val->active()) << "still to be uploaded";
+  EXPECT_EQ(messages().back(),
+            "[Device] Upload Params failed: the device did not store its parameters");
+
+  cam.calib_ok = false;
+  clear_messages();
+  DialogAnswerer answers({"Yes"});
+  fwd()->device_clear_cal_val->do_callback();
+  EXPECT_EQ(messages().back(),
+            "[Device] Clear Cal failed: the device did not erase its calibration");
+  EXPECT_TRUE(fwd()->device_clear_cal_val->active()) << "it holds one still";
 }
 
 TEST_F(ParamsTest, SwapDoesNothing) {

@@ -24,7 +24,7 @@ class RegisterTest : public FirmwareTest {
   std::vector<unsigned> requested() const {
     std::vector<unsigned> regs;
     for (const auto &a : cam.log)
-      if (a.op == 'W' && a.addr == LP_IMAGER_CMD) regs.push_back(a.value);
+      if (a.op == 'W' && a.addr == REG_IMAGER_CMD) regs.push_back(a.value);
     return regs;
   }
   FakeCamera cam;
@@ -33,8 +33,8 @@ class RegisterTest : public FirmwareTest {
 TEST_F(RegisterTest, SingleRegisterRead) {
   cam.imager[0x05] = 0x1a05;
   press(fwd()->reg_read_val, "5");
-  std::vector<Access> want = {{'W', LP_IMAGER_CMD, 0x02050000},
-                              {'R', LP_IMAGER_CMD, 0x02051a05}};
+  std::vector<Access> want = {{'W', REG_IMAGER_CMD, 0x02050000},
+                              {'R', REG_IMAGER_CMD, 0x02051a05}};
   EXPECT_EQ(cam.log, want);
   EXPECT_EQ(messages(),
             std::vector<std::string>{"[Device] Register 05: 1a 05"});
@@ -66,7 +66,7 @@ TEST_F(RegisterTest, UnparsableTextReadsRegisterZero) {
 }
 
 TEST_F(RegisterTest, ReadBackThatStoresNothingShowsTheRequestBytes) {
-  cam.failing_reads.insert(LP_IMAGER_CMD);
+  cam.failing_reads.insert(REG_IMAGER_CMD);
   press(fwd()->reg_read_val, "7");
   EXPECT_EQ(messages(),
             std::vector<std::string>{"[Device] Register 07: 00 00"});
@@ -77,9 +77,9 @@ TEST_F(RegisterTest, WriteSendsSixteenBitsWithoutReadingBack) {
   press(fwd()->reg_write_val, "05", "1234");
   press(fwd()->reg_write_val, "05", "12345");
   press(fwd()->reg_write_val, "05", "12 34");
-  std::vector<Access> want = {{'W', LP_IMAGER_CMD, 0x04051234},
-                              {'W', LP_IMAGER_CMD, 0x04052345},
-                              {'W', LP_IMAGER_CMD, 0x04050012}};
+  std::vector<Access> want = {{'W', REG_IMAGER_CMD, 0x04051234},
+                              {'W', REG_IMAGER_CMD, 0x04052345},
+                              {'W', REG_IMAGER_CMD, 0x04050012}};
   EXPECT_EQ(cam.log, want);
   EXPECT_TRUE(messages().empty());
 }
@@ -90,7 +90,7 @@ TEST_F(RegisterTest, ReadValueWrittenBackSendsItsFirstByte) {
   EXPECT_STREQ(fwd()->reg_value_val->value(), "12 34");
   cam.log.clear();
   fwd()->reg_write_val->do_callback();
-  EXPECT_EQ(cam.writes(), (std::vector<Access>{{'W', LP_IMAGER_CMD, 0x04200012}}));
+  EXPECT_EQ(cam.writes(), (std::vector<Access>{{'W', REG_IMAGER_CMD, 0x04200012}}));
 }
 
 void expect_refusal(const std::vector<std::string> &lines, const char *text) {

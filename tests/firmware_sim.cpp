@@ -2,6 +2,7 @@
 // and a new process, calibration erasing, register round trips.
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,7 +94,7 @@ TEST_F(SimTest, ProgrammingSimMono) {
   EXPECT_TRUE(said("  *** Setting ID in local block"));
   EXPECT_TRUE(said("  Camera ID:    00000012"));
   expect_programmed_rom(cam, before, 0x00080012u);
-  EXPECT_EQ(rd(cam, LP_ID_INVERSION) & 0x0100ffff, 0x12u);
+  EXPECT_EQ(rd(cam, REG_ID_INVERSION) & 0x0100ffff, 0x12u);
   EXPECT_STREQ(fwd()->device_type_val->text(), "Stereo");
   EXPECT_FALSE(fwd()->device_id_val->active());
 
@@ -112,11 +113,62 @@ TEST_F(SimTest, ProgrammingSimMono) {
   cam = open_camera(1);
   ASSERT_NE(cam, nullptr);
   EXPECT_EQ(cam->devID, 0x80012);
-  EXPECT_EQ(rd(cam, LP_ID_INVERSION) & 0xffff, 0x12u);
+  EXPECT_EQ(rd(cam, REG_ID_INVERSION) & 0xffff, 0x12u);
   firmware_params_dialog(cam);
   EXPECT_STREQ(fwd()->device_id_val->value(), "0012");
   EXPECT_TRUE(fwd()->device_id_val->output());
   EXPECT_STREQ(fwd()->device_type_val->text(), "Stereo");
+}
+
+// Choosing "Firmware..." again after programming (the way the register
+// section is revealed) shows the programmed identity, though the camera
+// object still holds the one it was opened with, and the inversion
+// control writes the new serial number.
+TEST_F(SimTest, ReopenedDialogShowsAndKeepsTheProgrammedSerial) {
+  restart_bus();
+  dCamera *cam = open_camera(1);
+  ASSERT_NE(cam, nullptr);
+  firmware_params_dialog(cam);
+  program("12");
+  firmware_params_dialog(cam);
+  EXPECT_EQ(fwd()->win->h(), 532);
+  EXPECT_STREQ(fwd()->device_id_val->value(), "0012");
+  EXPECT_STREQ(fwd()->device_type_val->text(), "Stereo");
+  fwd()->reversed_val->value(1);
+  fwd()->reversed_val->do_callback();
+  EXPECT_EQ(rd(cam, REG_ID_INVERSION), 0x01000012u);
+  fwd()->device_save_val->do_callback();
+  // a new bus: the ROM and the saved local block agree
+  firmware_dialog_discard();
+  restart_bus();
+  cam = open_camera(1);
+  ASSERT_NE(cam, nullptr);
+  EXPECT_EQ(cam->devID & 0xffff, 0x12);
+  EXPECT_EQ(rd(cam, REG_ID_INVERSION) & 0xffff, 0x12u);
+}
+
+// Flash that cannot be written: the dialog says what failed and does not
+// show the serial number as programmed.
+TEST_F(SimTest, RefusedFlashWritesAreReported) {
+  restart_bus();
+  std::string chip = dSys->ChipIDs()[1];
+  for (const char *kind : {"rom", "local"})
+    ASSERT_EQ(0, mkdir(dir.file("camera1-" + chip + "." + kind).c_str(), 0700));
+  restart_bus();
+  dCamera *cam = open_camera(1);
+  ASSERT_NE(cam, nullptr);
+  firmware_params_dialog(cam);
+  program("12");
+  EXPECT_TRUE(said("[Device] The device did not store its local parameters"));
+  EXPECT_TRUE(said("[Device] Device ID not programmed"));
+  EXPECT_STREQ(fwd()->device_type_val->text(), "Unknown");
+  EXPECT_TRUE(fwd()->device_id_val->active());
+  EXPECT_FALSE(fwd()->device_id_val->output());
+  clear_messages();
+  fwd()->device_save_val->activate();
+  fwd()->device_save_val->do_callback();
+  EXPECT_TRUE(said("[Device] Upload Params failed: the device did not store "
+                   "its parameters"));
 }
 
 // Run by ProgrammedIdentityReachesANewProcess in a process of its own, on
