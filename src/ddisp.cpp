@@ -5,6 +5,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <string>
+#include <vector>
+
 #include "dcam.h"
 #include "flwin.h"
 
@@ -15,10 +18,18 @@ char *apparg = (char *)"dcam";
 
 void *get_icon() { return 0; }
 
-// as data, never as a format
-void print_msg(char *msg) { printf("%s", msg); }
+// as data, never as a format; one line each
+void print_msg(char *msg) { printf("%s\n", msg); }
+
+// The library's diagnostics: they hold the reason of a failure, and the
+// viewer has no debug window to show them in.
+static std::vector<std::string> lib_lines;
+static void keep_line(char *line) {
+  if (line) lib_lines.push_back(line);
+}
 
 static void fail(const char *msg) {
+  for (const std::string &l : lib_lines) fprintf(stderr, "%s\n", l.c_str());
   print_msg((char *)msg);
   exit(-1);
 }
@@ -31,6 +42,7 @@ int main(int, char **) {
   mainw->icon(get_icon());
   mainw->show(1, &apparg);
 
+  dcamDebug = keep_line;
   dSysInit();
   if (!dSys) fail("Can't initialize IEEE 1394 bus");
   dcam = dSys->InitCamera(0);
@@ -38,6 +50,9 @@ int main(int, char **) {
   if (!dcam->SetFormat(S_640x480, S_RGB24, S_15, 1, false))
     fail("Can't set format");
   if (!dcam->Start()) fail("Can't start video streaming");
+  lib_lines.clear();
+  // from here on nothing is fatal: keep no growing record
+  dcamDebug = 0;
 
   for (;;) {
     if (!Fl::check()) return 0;

@@ -5,6 +5,7 @@
 #include <FL/Fl_Menu_Item.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_File_Chooser.H>
+#include <FL/fl_ask.H>
 #include <ctype.h>
 #include <errno.h>
 #include <stdarg.h>
@@ -29,7 +30,7 @@ fld *mainw = 0;
 dcamDebugWin *debugWin = 0;
 dCamera *dcam = 0;
 int cam_num = 0;
-int acquire_type = 0;
+int acquire_type = ACQUIRE_NONE;
 bool single_shot = false;
 unsigned char *this_image = 0;
 dISIZE cam_size = S_640x480;
@@ -44,6 +45,8 @@ static char apparg_text[] = "dcam";
 char *apparg = apparg_text;
 
 int rate_t0 = 0, rate_frames = 0;
+// false once frames are recorded, true again when "Store buffer" wrote them
+static bool buffer_stored = true;
 
 // ------------------------------------------------- messages and the rate
 
@@ -107,7 +110,9 @@ void set_cameras() {
     char **names = dSys->Names();
     std::string path = "Camera/" + camera_label(i, names ? names[i] : "");
     int flags = FL_MENU_RADIO | FL_MENU_TOGGLE | (i == 0 ? FL_MENU_VALUE : 0);
-    mainw->menubar->add(path.c_str(), 0, camera_cb, 0, flags);
+    int at = mainw->menubar->add(path.c_str(), 0, camera_cb, 0, flags);
+    Fl_Menu_Item *items = (Fl_Menu_Item *)mainw->menubar->menu();
+    if (at >= 0 && items) items[at].labelcolor(FL_BLACK);
   }
   cam_num = 0;
 }
@@ -148,9 +153,23 @@ static void panel_defaults() {
   f->imager_gamma_button->value(1);
 }
 
+// The library's lines while it opens the bus; when it cannot, they hold
+// the reason, which goes to standard error: the debug window that also
+// receives them is never shown.
+static std::vector<std::string> bus_lines;
+
+static void debug_and_keep(char *line) {
+  debugFn(line);
+  if (line) bus_lines.push_back(line);
+}
+
 static void open_bus() {
+  bus_lines.clear();
+  dcamDebug = debug_and_keep;
   dSysInit();
+  dcamDebug = debugFn;
   if (!dSys) {
+    for (const std::string &l : bus_lines) fprintf(stderr, "%s\n", l.c_str());
     printf("Can't initialize IEEE 1394 bus\n");
     fflush(stdout);
     exit(-1);
@@ -181,11 +200,19 @@ void start_up() {
   panel_defaults();
   debugWin = new dcamDebugWin(100, 100, 500, 400, "DCAM Debug Window");
   debugMessage("DCAM version %s", dcamVersion);
-  dcamDebug = debugFn;
+  mainw->win->callback(main_window_cb);
   open_bus();
   debugMessage("%d cameras available", dSys->NumCameras());
   set_cameras();
   find_menu_items();
+}
+
+// A stray Escape must not close the main window: the stream would run on
+// unseen, or the program end and lose the recorded frames. Closing it
+// through the window manager hides it as before.
+void main_window_cb(Fl_Widget *w, void *) {
+  if (Fl::event() == FL_SHORTCUT && Fl::event_key() == FL_Escape) return;
+  w->hide();
 }
 
 void top() {
@@ -215,16 +242,24 @@ static const char *picked(Fl_Menu_ *w) {
   return m && m->label() ? m->label() : "";
 }
 
+static void set_active_item(Fl_Menu_Item *m, bool on) {
+  if (on) m->activate();
+  else m->deactivate();
+}
+
+static void set_active(Fl_Widget *w, bool on) {
+  if (on) w->activate();
+  else w->deactivate();
+}
+
 static void menu_items_for_source(bool camera_menu, bool firmware) {
-  if (camera_menu) fld::camera_val->activate();
-  else fld::camera_val->deactivate();
-  if (firmware) fld::firmware_params_val->activate();
-  else fld::firmware_params_val->deactivate();
+  set_active_item(fld::camera_val, camera_menu);
+  set_active_item(fld::firmware_params_val, firmware);
   mainw->menubar->redraw();
 }
 
 static void input_none() {
-  acquire_type = 0;
+  acquire_type = ACQUIRE_NONE;
   if (dcam) dcam->Stop();
   single_shot = false;
   mainw->contin_val->value(0);
@@ -236,7 +271,10 @@ static void input_none() {
 }
 
 static void input_video() {
-  acquire_type = 0;
+  acquire_type = ACQUIRE_NONE;
+  // the last live frame belongs to the camera being replaced, and its
+  // format may not be the one the next camera is sent
+  forget_live_image();
   dcam = dSys ? dSys->InitCamera(cam_num) : 0;
   if (!dcam) {
     status_message("Can't initialize camera");
@@ -255,21 +293,25 @@ static void input_video() {
   fld::camera_val->deactivate();
   mainw->format_val->value(dcam->has_color ? 0 : 1);
   cam_type = dcam->has_color ? S_RGB24 : S_MONO;
-  if (dcam->has_frame_div) mainw->fdiv_val->activate();
-  else mainw->fdiv_val->deactivate();
+  if (!dcam->has_frame_div) {
+    // the idle choice shows the divider that will be sent
+    cam_fdiv = 1;
+    mainw->fdiv_val->value(0);
+  }
+  set_active(mainw->fdiv_val, dcam->has_frame_div);
   setup_video_params();
-  acquire_type = 1;
+  acquire_type = ACQUIRE_CAMERA;
   menu_items_for_source(false, true);
 }
 
 static void input_buffer() {
-  acquire_type = 0;
+  acquire_type = ACQUIRE_NONE;
   if (dcam) dcam->Stop();
   mainw->contin_val->activate();
   mainw->record->deactivate();
   mainw->clear->deactivate();
   mainw->frame_val->activate();
-  acquire_type = 2;
+  acquire_type = ACQUIRE_BUFFER;
   menu_items_for_source(true, false);
 }
 
@@ -287,16 +329,61 @@ void show_all() { show_dig_params(); }
 static void format_choices_active(bool on) {
   Fl_Choice *c[] = {mainw->size_val, mainw->format_val, mainw->speed_val,
                     mainw->fdiv_val};
-  for (Fl_Choice *w : c) {
-    if (on) w->activate();
-    else w->deactivate();
-  }
+  for (Fl_Choice *w : c) set_active(w, on);
+}
+
+// Geometry of the images cam_size and cam_type will give.
+static void geometry(int *w, int *h, int *color) {
+  frame_dims(cam_size, w, h);
+  *color = (cam_type == S_MONO || cam_type == S_BAYER) ? 0 : 1;
+}
+
+// Recorded frames that a start in the chosen format would release and
+// that were never stored.
+static int frames_at_risk() {
+  int w, h, color;
+  geometry(&w, &h, &color);
+  if (w * h * (color ? 3 : 1) == im_size || buffer_stored) return 0;
+  int held = 0;
+  for (int i = 0; i < bufferNum; i++)
+    if (bufferList[i]) held++;
+  return held;
+}
+
+// fl_ask is the toolkit's Yes/No question; FLTK 1.3 marks it deprecated
+// only because of its button texts, which are the ones wanted here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+static bool ask_yes(const char *question) { return fl_ask("%s", question) != 0; }
+#pragma GCC diagnostic pop
+
+// True when the recorded frames may go: none at risk, or the operator
+// agreed.
+static bool may_release_frames() {
+  int n = frames_at_risk();
+  if (n == 0) return true;
+  char q[200];
+  snprintf(q, sizeof q,
+           "The new format releases the %d recorded frames, which were "
+           "never stored. Release them?", n);
+  return ask_yes(q);
 }
 
 static void acquire_on(Fl_Light_Button *w) {
   single_shot = false;
   if (!dcam) {
     debugMessage("No camera");
+    w->value(0);
+    return;
+  }
+  if (!may_release_frames()) {
+    if (acquire_type == ACQUIRE_BUFFER) {
+      // play what was recorded; the camera keeps its format
+      debugMessage("Playing the recorded frames; the new format is not sent");
+      single_shot = true;
+      return;
+    }
+    debugMessage("Capture not started: the recorded frames are kept");
     w->value(0);
     return;
   }
@@ -326,7 +413,7 @@ static void acquire_off() {
   mainw->size_val->activate();
   mainw->format_val->activate();
   mainw->speed_val->activate();
-  if (dcam && dcam->has_frame_div) mainw->fdiv_val->activate();
+  if (dcam) set_active(mainw->fdiv_val, dcam->has_frame_div);
 }
 
 void acquire_cb(Fl_Light_Button *w, void *) {
@@ -335,15 +422,11 @@ void acquire_cb(Fl_Light_Button *w, void *) {
 }
 
 // Bytes of a frame in the camera's current format, sized as the display
-// reads it (sizes it does not know count as 160x120 there).
+// reads it.
 static long frame_bytes(dCamera *c) {
-  long w = 160, h = 120;
-  switch (c->Size()) {
-    case S_1280x960: w = 1280; h = 960; break;
-    case S_640x480: w = 640; h = 480; break;
-    case S_320x240: w = 320; h = 240; break;
-    default: break;
-  }
+  int fw, fh;
+  frame_dims(c->Size(), &fw, &fh);
+  long w = fw, h = fh;
   switch (c->Type()) {
     case S_RGB24: return w * h * 3;
     case S_YUV422: return w * h * 2;
@@ -397,8 +480,8 @@ static bool next_live() {
 }
 
 bool get_next_image() {
-  if (!single_shot || acquire_type == 0) return false;
-  if (acquire_type == 2) return next_recorded();
+  if (!single_shot || acquire_type == ACQUIRE_NONE) return false;
+  if (acquire_type == ACQUIRE_BUFFER) return next_recorded();
   return next_live();
 }
 
@@ -453,16 +536,29 @@ static void forget_slot(unsigned char *slot) {
   if (mainw && mainw->image->pixelData == slot) mainw->image->ClearImage();
 }
 
+static bool is_slot(const unsigned char *im) {
+  for (int i = 0; im && i < bufferSize; i++)
+    if (bufferList[i] == im) return true;
+  return false;
+}
+
+// The current image leaves with the geometry or the camera it came with.
+static void forget_image() {
+  if (mainw && this_image && mainw->image->pixelData == this_image)
+    mainw->image->ClearImage();
+  this_image = 0;
+}
+
+void forget_live_image() {
+  if (!is_slot(this_image)) forget_image();
+}
+
 void set_size() {
-  int old = im_size;
-  switch (cam_size) {
-    case S_1280x960: im_width = 1280; im_height = 960; break;
-    case S_320x240: im_width = 320; im_height = 240; break;
-    case S_160x120: im_width = 160; im_height = 120; break;
-    default: im_width = 640; im_height = 480; break;
-  }
-  im_color = (cam_type == S_MONO || cam_type == S_BAYER) ? 0 : 1;
+  int old = im_size, old_w = im_width, old_h = im_height, old_c = im_color;
+  geometry(&im_width, &im_height, &im_color);
   im_size = im_width * im_height * (im_color ? 3 : 1);
+  if (im_width != old_w || im_height != old_h || im_color != old_c)
+    forget_image();
   if (im_size == old) return;
   for (int i = 0; i < bufferSize; i++) {
     forget_slot(bufferList[i]);
@@ -472,19 +568,18 @@ void set_size() {
   // the recorded frames went with their slots
   bufferNum = 0;
   bufferCur = 0;
+  buffer_stored = true;
 }
 
 // ------------------------------------------------------------- frame list
 
 void show_buffer() {
   fld *f = mainw;
-  if (acquire_type == 2 && bufferNum > 0) f->frame_val->activate();
-  else f->frame_val->deactivate();
-  if (acquire_type == 1 && bufferSize > 0) f->record->activate();
-  else f->record->deactivate();
-  if (bufferNum > 0) f->clear->activate();
-  else f->clear->deactivate();
+  set_active(f->frame_val, acquire_type == ACQUIRE_BUFFER && bufferNum > 0);
+  set_active(f->record, acquire_type == ACQUIRE_CAMERA && bufferSize > 0);
+  set_active(f->clear, bufferNum > 0);
   f->frame_val->value(bufferCur);
+  f->frame_val->minimum(0);
   f->frame_val->maximum(bufferNum);
 }
 
@@ -512,6 +607,7 @@ static void record_frame() {
   }
   memcpy(bufferList[bufferCur], this_image, im_size);
   bufferNum = bufferCur + 1;
+  buffer_stored = false;
 }
 
 // A frame smaller than the slots (a camera reopened in another format)
@@ -522,12 +618,13 @@ static bool frame_fills_slot() {
 
 void do_storage() {
   if (!storeFlag) return;
-  if (acquire_type == 1 && this_image && frame_fills_slot()) record_frame();
+  if (acquire_type == ACQUIRE_CAMERA && this_image && frame_fills_slot())
+    record_frame();
   show_buffer();
 }
 
 void record_cb(Fl_Light_Button *w, void *) {
-  storeFlag = acquire_type == 1 && w->value();
+  storeFlag = acquire_type == ACQUIRE_CAMERA && w->value();
   w->value(storeFlag);
   show_buffer();
 }
@@ -535,12 +632,14 @@ void record_cb(Fl_Light_Button *w, void *) {
 void clear_cb(Fl_Button *, void *) {
   bufferNum = 0;
   bufferCur = 0;
+  buffer_stored = true;
   mainw->frame_val->maximum(0);
   stop_recording();
   show_buffer();
 }
 
 void frame_val_cb(Fl_Counter *w, void *) {
+  if (w->value() < 0) w->value(0);
   int v = (int)w->value();
   if (v == 0) bufferCur = bufferNum - 1;
   else if (v < 0) bufferCur = bufferNum - 2;
@@ -641,6 +740,7 @@ void store_buffer_cb(Fl_Menu_ *, void *) {
     // a failed file uses up its number all the same
     incr_name(&base[0]);
   }
+  if (written > 0 && failed == 0) buffer_stored = true;
   debugMessage("Wrote %d files at %s", written, base.c_str());
   if (failed)
     debugMessage("Failed to write %d files: %s", failed, imageError);
@@ -674,11 +774,6 @@ void show_dig_params() {
   if (!dcam) return;
   mainw->exposure_val->value(dcam->exposure);
   mainw->gain_val->value(dcam->gain);
-}
-
-static void set_active(Fl_Widget *w, bool on) {
-  if (on) w->activate();
-  else w->deactivate();
 }
 
 // One automatic control: with auto, the button lit and the slider idle;
@@ -786,7 +881,6 @@ static void auto_control(Fl_Light_Button *b, Fl_Value_Slider *s,
   } else {
     s->activate();
     if (dcam) s->value(*camera_value);
-    s->activate();
     show_dig_params();
   }
   send();
@@ -803,12 +897,8 @@ void gain_auto_cb(Fl_Light_Button *w, void *) {
 
 void brightness_auto_cb(Fl_Light_Button *w, void *) {
   bool capable = !dcam || dcam->has_auto_brightness;
-  if (w->value() && capable) {
-    mainw->brightness_val->deactivate();
-  } else {
-    mainw->brightness_val->activate();
-    w->value(0);
-  }
+  if (!capable) w->value(0);
+  set_active(mainw->brightness_val, !w->value());
   set_brightness();
 }
 

@@ -26,7 +26,10 @@ extern fld *mainw;
 extern dcamDebugWin *debugWin;
 extern dCamera *dcam;
 extern int cam_num;
-extern int acquire_type;  // 0 none, 1 camera ("Video"), 2 frame buffers
+// input sources, by their documented numbers
+enum { ACQUIRE_NONE = 0, ACQUIRE_CAMERA = 1, ACQUIRE_BUFFER = 2 };
+extern int acquire_type;  // one of ACQUIRE_*
+// while true, each main-loop pass fetches (or plays back) one image
 extern bool single_shot;
 extern unsigned char *this_image;
 extern dISIZE cam_size;
@@ -42,6 +45,8 @@ extern char *apparg;
 // start-up, main loop, camera selection, messages
 void start_up();  // everything main does before top()
 void top();
+// the main window's callback: ignores Escape, hides on the window manager
+void main_window_cb(Fl_Widget *w, void *);
 void tally_frame(int now);  // counts a delivered frame for the Rate display
 extern int rate_t0, rate_frames;
 void show_rate(double fps);
@@ -70,6 +75,8 @@ void format_val_cb(Fl_Choice *w, void *);
 void speed_val_cb(Fl_Choice *w, void *);
 void fdiv_val_cb(Fl_Choice *w, void *);
 void set_size();
+// drops the current image unless it is a recorded frame
+void forget_live_image();
 
 // frame list and recording
 void do_storage();

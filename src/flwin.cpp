@@ -68,15 +68,19 @@ void dcamWin::DisplayImage(unsigned char *im, int w, int h, int ls, int type,
   if (shown()) drawit();
 }
 
+void frame_dims(dISIZE size, int *w, int *h) {
+  switch (size) {
+    case S_1280x960: *w = 1280; *h = 960; break;
+    case S_640x480: *w = 640; *h = 480; break;
+    case S_320x240: *w = 320; *h = 240; break;
+    default: *w = 160; *h = 120; break;
+  }
+}
+
 void dcamWin::DrawImage(unsigned char *im, dCamera *dc) {
   if (!dc) return;  // no camera, no size or type to read the frame with
-  int w = 160, h = 120;
-  switch (dc->Size()) {
-    case S_1280x960: w = 1280; h = 960; break;
-    case S_640x480: w = 640; h = 480; break;
-    case S_320x240: w = 320; h = 240; break;
-    default: break;
-  }
+  int w, h;
+  frame_dims(dc->Size(), &w, &h);
   DisplayImage(im, w, h, w, dc->Type(), 1, displayGamma, 0, 0);
 }
 

@@ -16,6 +16,10 @@
 
 class dcamWin;
 
+// Width and height of a frame of the given size; sizes the programs do not
+// offer count as 160x120.
+void frame_dims(dISIZE size, int *w, int *h);
+
 typedef int (*dcamButtonHandler)(int x, int y, int buttons, int modifiers,
                                  dcamWin *win);
 typedef void (*dcamOverlayFn)(dcamWin *win, void *arg);

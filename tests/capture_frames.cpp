@@ -133,8 +133,9 @@ TEST_F(FrameList, CounterChoosesTheFrameAndWraps) {
   set_counter(4);  // the maximum wraps to the first frame
   EXPECT_EQ(0, shown_mark());
   EXPECT_EQ(0, mainw->frame_val->value());
-  set_counter(-1);  // shows the last
-  EXPECT_EQ(3, shown_mark());
+  set_counter(-1);  // below the minimum of 0: as 0, the first frame
+  EXPECT_EQ(0, shown_mark());
+  EXPECT_EQ(0, mainw->frame_val->value());
   EXPECT_FALSE(single_shot);  // one request, one frame
   EXPECT_FALSE(get_next_image());
 }

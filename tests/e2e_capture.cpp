@@ -24,6 +24,7 @@ struct Program {
     if (pid == 0) {
       FILE *f = freopen(out_file.c_str(), "w", stdout);
       if (!f) _exit(126);
+      if (!freopen((out_file + ".err").c_str(), "w", stderr)) _exit(126);
       if (config) setenv("VIRIZEDA_SIM_CONFIG", config, 1);
       else unsetenv("VIRIZEDA_SIM_CONFIG");
       execl(bin.c_str(), bin.c_str(), "--ignored-argument", (char *)nullptr);
@@ -100,6 +101,18 @@ TEST(CaptureProgram, BusFailure) {
   Program p(CAPTURE_BIN, dir.file("out.txt"), config.c_str());
   EXPECT_EQ(255, p.wait_exit(15));
   EXPECT_EQ("Can't initialize IEEE 1394 bus\n", read_file(dir.file("out.txt")));
+}
+
+TEST(CaptureProgram, BusFailureReasonGoesToStandardError) {
+  TempDir dir;
+  std::string config = dir.file("bus.json");
+  write_file(config, "{\"cameras\": [{\"colour\": true}]}");
+  Program p(CAPTURE_BIN, dir.file("out.txt"), config.c_str());
+  EXPECT_EQ(255, p.wait_exit(15));
+  EXPECT_EQ("Can't initialize IEEE 1394 bus\n", read_file(dir.file("out.txt")));
+  std::string err = read_file(dir.file("out.txt.err"));
+  EXPECT_NE(std::string::npos, err.find("camera 0: unknown key \"colour\"\n"))
+      << err;
 }
 
 }  // namespace

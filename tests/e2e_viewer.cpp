@@ -26,6 +26,7 @@ struct Viewer {
     pid = fork();
     if (pid == 0) {
       if (!freopen(out_file.c_str(), "w", stdout)) _exit(126);
+      if (!freopen((out_file + ".err").c_str(), "w", stderr)) _exit(126);
       if (config_file)
         setenv("VIRIZEDA_SIM_CONFIG", config_file, 1);
       else
@@ -164,8 +165,19 @@ TEST(ViewerProgram, StartUpFailuresPrintTheirTextAndExitWith255) {
     write_file(dir.file("sim.json"), f.config);
     Viewer v(dir.file("out.txt"), dir.file("sim.json").c_str());
     EXPECT_EQ(255, v.wait_exit(30));
-    EXPECT_EQ(f.message, read_file(dir.file("out.txt")));
+    EXPECT_EQ(std::string(f.message) + "\n", read_file(dir.file("out.txt")));
   }
+}
+
+// The library's reason reaches a person at a terminal, on standard error.
+TEST(ViewerProgram, BusFailureReasonGoesToStandardError) {
+  TempDir dir;
+  write_file(dir.file("sim.json"), R"({"cameras": [{"colour": true}]})");
+  Viewer v(dir.file("out.txt"), dir.file("sim.json").c_str());
+  EXPECT_EQ(255, v.wait_exit(30));
+  EXPECT_EQ("Can't initialize IEEE 1394 bus\n", read_file(dir.file("out.txt")));
+  EXPECT_NE(std::string::npos, read_file(dir.file("out.txt.err"))
+                                   .find("unknown key \"colour\"\n"));
 }
 
 TEST(ViewerProgram, ShowsAdvancingFramesAndEndsWhenClosed) {
