@@ -85,7 +85,8 @@ TEST(CaptureProgram, ShowsItsMainWindowAndExitsFromTheFileMenu) {
   EXPECT_NE(std::string::npos, geometry.find("327x377")) << geometry;
   usleep(500000);  // let the first frames of drawing land
   std::string shot = std::string(TEST_BINARY_DIR) + "/capture-main.png";
-  EXPECT_EQ(0, system(("/usr/bin/import -window " + id + " " + shot).c_str()));
+  EXPECT_EQ(0, system(("/usr/bin/import -window " + id + " " + shell_quote(shot))
+                          .c_str()));
   // File, then its entry "Exit", where the layout puts them
   run("xdotool mousemove --window " + id + " 15 10 click 1");
   usleep(400000);

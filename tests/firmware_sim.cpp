@@ -207,10 +207,10 @@ TEST_F(SimTest, ProgrammedIdentityReachesANewProcess) {
   ASSERT_FALSE(self.empty());
   ScopedEnv child("FIRMWARE_CHILD_STATE", dir.path().c_str());
   std::string out = dir.file("child.txt");
-  std::string cmd = "'" + self +
-                    "' --gtest_also_run_disabled_tests "
+  std::string cmd = shell_quote(self) +
+                    " --gtest_also_run_disabled_tests "
                     "--gtest_filter=FirmwareTest.DISABLED_ChildShowsProgrammedIdentity"
-                    " > '" + out + "' 2>&1";
+                    " > " + shell_quote(out) + " 2>&1";
   fflush(stdout);
   int status = system(cmd.c_str());
   ASSERT_TRUE(WIFEXITED(status)) << read_file(out);

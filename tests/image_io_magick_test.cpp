@@ -20,7 +20,7 @@ TEST(BmpMagick, ReadsOurGreyFilesThroughThePalette) {
   Bytes im = test_image(64, 48, 1);
   std::string name = dir.file("g.bmp"), raw = dir.file("g.gray");
   ASSERT_EQ(write_bmp(name.c_str(), im.data(), 64, 48, 0.6), 0);
-  convert(name + " -depth 8 gray:" + raw);
+  convert(shell_quote(name) + " -depth 8 " + shell_quote("gray:" + raw));
   std::string px = read_file(raw);
   ASSERT_EQ(px.size(), im.size());
   for (size_t i = 0; i < im.size(); i++)
@@ -33,7 +33,7 @@ TEST(BmpMagick, ReadsOurColourFilesThroughTheTable) {
     Bytes im = test_image(w, 21, 3);
     std::string name = dir.file("c.bmp"), raw = dir.file("c.rgb");
     ASSERT_EQ(write_color_bmp(name.c_str(), im.data(), w, 21, 0.6), 0);
-    convert(name + " -depth 8 rgb:" + raw);
+    convert(shell_quote(name) + " -depth 8 " + shell_quote("rgb:" + raw));
     std::string px = read_file(raw);
     ASSERT_EQ(px.size(), im.size());
     for (size_t i = 0; i < im.size(); i++)
@@ -44,9 +44,9 @@ TEST(BmpMagick, ReadsOurColourFilesThroughTheTable) {
 TEST(BmpMagick, OurReaderTakesTheir8BitFiles) {
   TempDir dir;
   std::string name = dir.file("m.bmp"), raw = dir.file("m.gray");
-  convert("-size 16x256 gradient: -type Palette -depth 8 -compress None "
-          "BMP3:" + name);
-  convert(name + " -depth 8 gray:" + raw);
+  convert("-size 16x256 gradient: -type Palette -depth 8 -compress None " +
+          shell_quote("BMP3:" + name));
+  convert(shell_quote(name) + " -depth 8 " + shell_quote("gray:" + raw));
   std::string f = read_file(name), px = read_file(raw);
   ASSERT_EQ(field(f, 28, 2), 8);
   ASSERT_EQ(field(f, 30), 0);

@@ -73,6 +73,12 @@ bool is_char_device(const char *path) {
   return stat(path, &st) == 0 && S_ISCHR(st.st_mode);
 }
 
+std::string shell_quote(const std::string &text) {
+  std::string q = "'";
+  for (char c : text) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
 std::string read_file(const std::string &path) {
   std::ifstream f(path, std::ios::binary);
   std::stringstream ss;

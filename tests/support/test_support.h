@@ -33,6 +33,9 @@ class ScopedEnv {
 };
 
 std::string read_file(const std::string &path);
+// The text as one word for the shell: paths with blanks, colons or quotes
+// reach system() and popen() whole.
+std::string shell_quote(const std::string &text);
 // names in a directory, without "." entries
 std::set<std::string> files_in(const std::string &path);
 // /dev/full and the like must stay what they are
