@@ -247,7 +247,7 @@ static void set_active_item(Fl_Menu_Item *m, bool on) {
   else m->deactivate();
 }
 
-static void set_active(Fl_Widget *w, bool on) {
+void set_active(Fl_Widget *w, bool on) {
   if (on) w->activate();
   else w->deactivate();
 }

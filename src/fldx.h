@@ -68,6 +68,8 @@ void input_cb(Fl_Choice *w, void *);
 void acquire_cb(Fl_Light_Button *w, void *);
 bool get_next_image();
 void show_all();
+// activates or deactivates the widget
+void set_active(Fl_Widget *w, bool on);
 
 // video format
 void size_cb(Fl_Choice *w, void *);

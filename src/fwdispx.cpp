@@ -267,10 +267,7 @@ void firmware_params_dialog(dCamera *cam) {
   show_versions(cam);
   show_identity(cam);
   show_local_params(cam);
-  if (cam->GetCalib(0, 0))
-    fwd->device_clear_cal_val->activate();
-  else
-    fwd->device_clear_cal_val->deactivate();
+  set_active(fwd->device_clear_cal_val, cam->GetCalib(0, 0));
   fwd->win->resize(fwd->win->x(), fwd->win->y(), DIALOG_WIDTH, height);
   fwd->win->show();
 }
@@ -357,9 +354,7 @@ void device_clear_cal_cb(Fl_Button *w, void *) {
   if (!dev->SetCalib(0, 0))
     debugMessage("[Device] Clear Cal failed: the device did not erase its "
                  "calibration");
-  // active while the device still holds one
-  if (dev->GetCalib(0, 0)) w->activate();
-  else w->deactivate();
+  set_active(w, dev->GetCalib(0, 0));  // while the device still holds one
 }
 
 void swap_dev_cb(Fl_Check_Button *, void *) {}
