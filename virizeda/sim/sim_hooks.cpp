@@ -11,49 +11,14 @@
 #include "sim_internal.h"
 #include "virizeda_sim.h"
 
-static std::vector<std::string> call_log;
-const size_t LOG_MAX = 100000;
-
-void vz_log_call(const char *fmt, ...) {
-  char buf[256];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  // a long-running program must not grow without bound
-  if (call_log.size() >= LOG_MAX)
-    call_log.erase(call_log.begin(), call_log.begin() + LOG_MAX / 2);
-  call_log.push_back(buf);
-}
-
-int64_t vz_mono_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
-
-int64_t vz_wall_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
-
-void vz_sleep_until(int64_t mono_us) {
-  struct timespec ts;
-  ts.tv_sec = mono_us / 1000000;
-  ts.tv_nsec = (mono_us % 1000000) * 1000;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) != 0) {
-  }
-}
-
 namespace vzsim {
 
-std::vector<std::string> calls() { return call_log; }
+std::vector<std::string> calls() { return vz_call_log(); }
 
-void clear_calls() { call_log.clear(); }
+void clear_calls() { vz_call_log_clear(); }
 
 bool called(const std::string &text) {
-  for (const std::string &c : call_log)
+  for (const std::string &c : vz_call_log())
     if (c == text) return true;
   return false;
 }

@@ -2,14 +2,8 @@
 #ifndef VIRIZEDA_SIM_INTERNAL_H
 #define VIRIZEDA_SIM_INTERNAL_H
 
-#include <stdint.h>
-
-// Record one camera operation for the test hooks (virizeda_sim.h).
-void vz_log_call(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-int64_t vz_mono_us();
-int64_t vz_wall_us();
-void vz_sleep_until(int64_t mono_us);
+#include "core/call_log.h"
+#include "core/clock.h"
 
 class dSystem;
 dSystem *vz_sim_bus_open();
