@@ -70,6 +70,17 @@ TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
   EXPECT_NE(why.find("not offered"), std::string::npos) << why;
 }
 
+TEST(SimDevice, EveryRegisterLibdc1394AsksAtStartReads) {
+  SimDevice d(camera("mono"), 1, 800);
+  uint32_t v;
+  for (uint32_t off : {0x400u, 0x404u, 0x408u, 0x40Cu, 0x480u, 0x2C0u,
+                       0x580u, 0x5FCu, 0x880u, 0x60Cu, 0x600u, 0x604u,
+                       0x608u, 0x614u, 0x618u, 0x630u})
+    EXPECT_TRUE(d.read_quadlet(DCAM + off, &v)) << std::hex << off;
+  EXPECT_FALSE(d.read_quadlet(DCAM + 0x700, &v)) << "no absolute values";
+  EXPECT_FALSE(d.write_quadlet(DCAM + 0x880, 0x82000001)) << "no zoom";
+}
+
 TEST(SimDevice, ModeSetThroughRegistersGivesIidcPacketSizes) {
   SimDevice d(camera("color"), 0, 800);
   // Format_0 Mode_5 (640x480 Mono8) at 15 fps: 160 quadlets a packet
