@@ -9,16 +9,15 @@
 
 #include <string>
 
-#include "../virizeda/sim_config.cpp"
+#include "../virizeda/sim/sim_config.cpp"
 #include "dcam.h"
-
-// the library's diagnostic printer (virizeda.so)
-void vz_diag(const char *fmt, ...);
+#include "diag.h"
 
 static int lines_seen;
 static void one_line(char *line) {
   lines_seen++;
-  if (!line || strchr(line, '\n') || strchr(line, '\r')) abort();
+  if (!line || strchr(line, '
+') || strchr(line, '')) abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
