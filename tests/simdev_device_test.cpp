@@ -78,6 +78,21 @@ TEST(SimDevice, EveryRegisterLibdc1394AsksAtStartReads) {
                        0x608u, 0x614u, 0x618u, 0x630u})
     EXPECT_TRUE(d.read_quadlet(DCAM + off, &v)) << std::hex << off;
   EXPECT_FALSE(d.read_quadlet(DCAM + 0x700, &v)) << "no absolute values";
+  // vendor and model leaves of the unit dependent directory, as
+  // libdc1394 finds them: entry address + 4 * offset, text from the fourth
+  // quadlet
+  const uint32_t *rom = d.rom();
+  std::string names[2];
+  for (int e = 0; e < 2; ++e) {
+    int at = 18 + 1 + e;
+    ASSERT_EQ(rom[at] >> 24, 0x81u + e);
+    int leaf = at + (int)(rom[at] & 0xffffff), len = (int)(rom[leaf] >> 16);
+    for (int q = 0; q < len - 2; ++q)
+      for (int k = 0; k < 4; ++k)
+        if (char ch = (char)(rom[leaf + 3 + q] >> (24 - 8 * k))) names[e] += ch;
+  }
+  EXPECT_EQ(names[0], "virizeda");
+  EXPECT_EQ(names[1], "Sim Mono");
   EXPECT_FALSE(d.write_quadlet(DCAM + 0x880, 0x82000001)) << "no zoom";
 }
 

@@ -97,7 +97,8 @@ inline uint8_t clamp8(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
-  vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed);
+  vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed,
+               conf_.name);
   memset(lp_saved_, 0, sizeof lp_saved_);
   lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
                         (v.isReversed ? LP_IDENT_INVERT : 0);
@@ -1103,20 +1104,42 @@ SceneLook SimDevice::look() const {
   return l;
 }
 
+// The registers the picture depends on, so that a frame recomputes its
+// format and look (divisions, a table search) only when one changed.
+void SimDevice::picture_key(uint32_t *k) const {
+  int n = 0;
+  k[n++] = (uint32_t)format_, k[n++] = (uint32_t)mode_;
+  k[n++] = (uint32_t)f7_w_, k[n++] = (uint32_t)f7_h_;
+  k[n++] = (uint32_t)f7_coding_;
+  for (int f : {FEAT_BRIGHTNESS, FEAT_WHITE_BALANCE, FEAT_SATURATION,
+                FEAT_SHARPNESS, FEAT_GAMMA, FEAT_SHUTTER, FEAT_GAIN}) {
+    k[n++] = feat_[f].value, k[n++] = feat_[f].value2;
+    k[n++] = feat_[f].on;
+  }
+  k[n++] = lp_[LP_BLACK], k[n++] = lp_[LP_YOFFSET], k[n++] = lp_[LP_IDENT];
+}
+
 unsigned char *SimDevice::make_frame(uint32_t seq) {
   if (frame_.empty())
     frame_.assign((size_t)conf_.v.max_width * conf_.v.max_height * 3, 0);
-  Mode m = current_mode();
-  SceneFormat f;
-  f.w = m.width, f.h = m.height;
-  f.stereo = conf_.v.isStereo;
-  f.bggr = m.filter == Filter::BGGR;
-  f.type = m.coding == Coding::MONO8 ? S_MONO
-           : m.coding == Coding::RAW8 ? S_BAYER : S_RGB24;
-  vz_scene_prepare(&scene_, f, look());
-  bool yuv = m.coding == Coding::YUV411 || m.coding == Coding::YUV422 ||
-             m.coding == Coding::YUV444;
-  if (!yuv) {
+  uint32_t key[PICTURE_KEY];
+  picture_key(key);
+  if (!picture_ready_ || memcmp(key, picture_key_, sizeof key)) {
+    Mode m = current_mode();
+    SceneFormat &f = picture_format_;
+    f.w = m.width, f.h = m.height;
+    f.stereo = conf_.v.isStereo;
+    f.bggr = m.filter == Filter::BGGR;
+    f.type = m.coding == Coding::MONO8 ? S_MONO
+             : m.coding == Coding::RAW8 ? S_BAYER : S_RGB24;
+    picture_yuv_ = m.coding == Coding::YUV411 ||
+                   m.coding == Coding::YUV422 || m.coding == Coding::YUV444;
+    picture_look_ = look();
+    memcpy(picture_key_, key, sizeof key);
+    picture_ready_ = true;
+  }
+  vz_scene_prepare(&scene_, picture_format_, picture_look_);
+  if (!picture_yuv_) {
     vz_scene_render(&scene_, seq, frame_.data());
     return frame_.data();
   }
