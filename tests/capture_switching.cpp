@@ -189,25 +189,6 @@ TEST_F(Switching, FrameCounterNeverGoesBelowZero) {
   EXPECT_LT(bufferCur, bufferNum);
 }
 
-TEST_F(Switching, EveryMenuItemIsLabelledInBlack) {
-  start(TWO_CAMERAS);
-  const Fl_Menu_Item *menus[] = {mainw->menubar->menu(), fld::menu_input_val,
-                                 fld::menu_size_val, fld::menu_format_val,
-                                 fld::menu_speed_val, fld::menu_fdiv_val};
-  int seen = 0;
-  for (const Fl_Menu_Item *m : menus)
-    for (int depth = 0; m && (m->label() || depth > 0); m++) {
-      if (!m->label()) {
-        depth--;
-        continue;
-      }
-      if (m->submenu()) depth++;
-      EXPECT_EQ(FL_BLACK, m->labelcolor()) << m->label();
-      seen++;
-    }
-  EXPECT_GT(seen, 25);
-}
-
 // Escape must not close the main window: that ended the program and lost
 // the recording, or hid the window for good. The window manager's close
 // still hides it.
