@@ -10,7 +10,6 @@
 #include <string>
 
 #include "../virizeda/sim/sim_config.cpp"
-#include "dcam.h"
 #include "diag.h"
 
 static int lines_seen;
@@ -27,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // the reason may quote a key with any character in it; what the
     // library promises is one line to dcamDebug, sent as dSysInit sends it
     if (err.empty()) abort();
-    dcamDebug = one_line;
+    vz_diag_set_sink(one_line);
     lines_seen = 0;
     vz_diag("configuration %s: %s", "fuzz.json", err.c_str());
     if (lines_seen != 1) abort();
