@@ -4,10 +4,10 @@
 #include <inttypes.h>
 #include <math.h>
 #include <poll.h>
-#include <time.h>
 
 #include "../core/convert.h"
 #include "dc1394_bus.h"
+#include "clock.h"
 #include "diag.h"
 
 namespace vz {
@@ -16,12 +16,6 @@ namespace {
 
 constexpr uint32_t REG_BASE = 0xF0000000u;  // libdc1394 offsets count from here
 constexpr uint32_t ROM_FIRST = 0xF0000400u, ROM_END = 0xF0000800u;
-
-int64_t mono_us() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
-}
 
 bool coding_of(dc1394color_coding_t c, Coding *out) {
   switch (c) {
@@ -87,10 +81,6 @@ bool mode_of(int format, int mode, dc1394video_mode_t *v) {
 
 double rate_fps(int rate) { return 1.875 * (1 << rate); }
 
-// Format_7 sizes worth offering: the sizes the programs ask for.
-const int kSizes[][2] = {{1280, 960}, {1024, 768}, {640, 480},
-                         {512, 384},  {320, 240},  {160, 120}};
-
 // Bytes per packet that carry a frame at a rate, in the camera's units.
 uint32_t f7_packet(const dc1394format7mode_t &info, size_t frame_bytes,
                    int rate) {
@@ -147,25 +137,22 @@ std::vector<Mode> Dc1394Device::modes() {
     Mode m;
     if (!format_of(v, &m.format, &m.mode)) continue;
     if (m.format == 7) {
+      // each coding at the largest size; set_mode takes whole units
       dc1394format7mode_t info;
       if (dc1394_format7_get_mode_info(cam_, v, &info) != DC1394_SUCCESS) continue;
+      m.unit_w = info.unit_size_x ? (int)info.unit_size_x : 1;
+      m.unit_h = info.unit_size_y ? (int)info.unit_size_y : 1;
+      m.width = (int)info.max_size_x / m.unit_w * m.unit_w;
+      m.height = (int)info.max_size_y / m.unit_h * m.unit_h;
       for (uint32_t c = 0; c < info.color_codings.num; ++c) {
         if (!coding_of(info.color_codings.codings[c], &m.coding)) continue;
         m.filter = m.coding == Coding::RAW8 ? filter_of(info.color_filter) : Filter::NONE;
-        for (auto &s : kSizes) {
-          uint32_t ux = info.unit_size_x ? info.unit_size_x : 1;
-          uint32_t uy = info.unit_size_y ? info.unit_size_y : 1;
-          if ((uint32_t)s[0] > info.max_size_x || (uint32_t)s[1] > info.max_size_y ||
-              s[0] % ux || s[1] % uy)
-            continue;
-          m.width = s[0];
-          m.height = s[1];
-          m.rates = 0;
-          size_t bytes = coding_bytes(m.coding, (size_t)s[0] * s[1]);
-          for (int r = RATE_1_875; r <= RATE_240; ++r)
-            if (f7_packet(info, bytes, r) <= info.max_packet_size) m.rates |= 1u << r;
-          if (m.rates) out.push_back(m);
-        }
+        // the rates a frame of one unit can have; set_mode checks the size
+        m.rates = 0;
+        size_t least = coding_bytes(m.coding, (size_t)m.unit_w * m.unit_h);
+        for (int r = RATE_1_875; r <= RATE_240; ++r)
+          if (f7_packet(info, least, r) <= info.max_packet_size) m.rates |= 1u << r;
+        if (m.rates && m.width > 0 && m.height > 0) out.push_back(m);
       }
       continue;
     }
@@ -248,8 +235,12 @@ bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
     *why = std::string("Format_7 cannot be read: ") + dc_err(e);
     return false;
   }
-  if ((uint32_t)m.width > info.max_size_x || (uint32_t)m.height > info.max_size_y) {
-    *why = "larger than the imager";
+  uint32_t ux = info.unit_size_x ? info.unit_size_x : 1;
+  uint32_t uy = info.unit_size_y ? info.unit_size_y : 1;
+  if (m.width <= 0 || m.height <= 0 || (uint32_t)m.width > info.max_size_x ||
+      (uint32_t)m.height > info.max_size_y || m.width % ux || m.height % uy) {
+    *why = "Format_7 does not take " + std::to_string(m.width) + "x" +
+           std::to_string(m.height);
     return false;
   }
   uint32_t packet = f7_packet(info, coding_bytes(m.coding, (size_t)m.width * m.height), rate);
@@ -462,9 +453,9 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
   if (!streaming_) return Next::TIMEOUT;
   release_held();
   int fd = dc1394_capture_get_fileno(cam_);
-  int64_t deadline = mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
+  int64_t deadline = vz_mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   for (;;) {
-    int64_t left = deadline - mono_us();
+    int64_t left = deadline - vz_mono_us();
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, left > 0 ? (int)((left + 999) / 1000) : 0);
     if (r < 0 && errno == EINTR) continue;
