@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "../virizeda/sim_config.cpp"
+#include "../virizeda/sim/sim_config.cpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text((const char *)data, size), err;

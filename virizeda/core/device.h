@@ -33,6 +33,32 @@ struct Mode {
   Coding coding = Coding::MONO8;
   Filter filter = Filter::NONE;
   uint32_t rates = 0;      // bit r set: Rate r offered (Format_7: what fits)
+  // Format_7: modes() lists each coding at the maximum size; set_mode takes
+  // any size that is a whole number of these units
+  int unit_w = 0, unit_h = 0;
+};
+
+// What a maker's camera states about itself beyond the IIDC registers: the
+// capabilities its own controls have (0-100 limits of the programs' scale,
+// divider, offsets, on-camera processing) and its type. A device that cannot
+// tell leaves extras() false; the camera then reads what the local parameter
+// block says, or assumes a plain IIDC camera.
+struct Extras {
+  bool stereo = false, bayer = false, bggr = false;
+  int imager = -1, fw_firmware = 0, cam_firmware = 0, proc_firmware = 0;
+  int color_alg = 0;
+  bool has_proc_mode = false, has_chip_balance = false;
+  bool has_frame_div = false;
+  int max_frame_div = 1;
+  bool has_50Hz_rate = false;
+  bool has_y_offset = false;
+  int max_y_offset = 0;
+  bool has_black_offset = false;
+  int max_black_offset = 0;
+  // upper limits on the 0-100 scale of each control
+  int max_brightness = 100, max_exposure = 100, max_gain = 100;
+  int max_sharpness = 100, max_saturation = 100, max_white_gain = 100;
+  double auto_kp = 0, auto_hyst = 0, auto_bias = 0;
 };
 
 // IIDC feature numbers (FEATURE_HI_INQ bit 31 - n; libdc1394's order).
@@ -95,6 +121,21 @@ class Device {
   virtual bool start(std::string *why) = 0;
   virtual void stop() = 0;
   virtual Next next_frame(int wait_ms, Frame *f) = 0;
+
+  // Optional; the defaults suit any device.
+  // Discard every frame already waiting, none of them counted as dropped.
+  virtual void flush() {
+    Frame f;
+    for (int i = 0; i < 1000 && next_frame(0, &f) == Next::FRAME; ++i) {
+    }
+  }
+  // Send only every n-th frame of the imager, numbered on consecutively;
+  // false when the device cannot (the camera then skips frames itself).
+  virtual bool set_decimation(int n) { return n == 1; }
+  virtual bool extras(Extras *) { return false; }
+  // Frame memory stays readable after stop, until the device is destroyed,
+  // so the camera can hand it to the program without a copy.
+  virtual bool frames_stay() const { return false; }
 };
 
 }  // namespace vz

@@ -42,9 +42,23 @@ enum {
   DC_ISO_CHANNEL = 0x60C,
   DC_CAMERA_POWER = 0x610,
   DC_ISO_EN = 0x614,
+  DC_ONE_SHOT = 0x61C,
   DC_FEATURE_CTL = 0x800,    // + 4 * feature
   DC_FORMAT7_0 = 0x1000      // Format_7 Mode_0 block
 };
+// Registers of a Format_7 mode's block.
+enum {
+  F7_MAX_SIZE = 0x000, F7_UNIT_SIZE = 0x004, F7_POSITION = 0x008,
+  F7_SIZE = 0x00C, F7_CODING_ID = 0x010, F7_CODING_INQ = 0x014,
+  F7_PIXELS = 0x034, F7_TOTAL_HI = 0x038, F7_TOTAL_LO = 0x03C,
+  F7_PACKET_PARA = 0x040, F7_BYTE_PER_PACKET = 0x044,
+  F7_PACKETS_PER_FRAME = 0x048, F7_UNIT_POSITION = 0x04C,
+  F7_FRAME_INTERVAL = 0x050, F7_DATA_DEPTH = 0x054, F7_COLOR_FILTER = 0x058,
+  F7_VALUE_SETTING = 0x07C, F7_BLOCK = 0x080
+};
+// IIDC colour coding ids.
+enum { CODING_MONO8 = 0, CODING_YUV411 = 1, CODING_YUV422 = 2,
+       CODING_YUV444 = 3, CODING_RGB8 = 4, CODING_RAW8 = 9 };
 // IIDC feature numbers (bit 31 - n of FEATURE_HI_INQ).
 enum {
   FEAT_BRIGHTNESS = 0,
@@ -77,6 +91,19 @@ const uint32_t LP_IDENT_INVERT = 0x01000000u;
 const uint32_t LP_RATE_60 = 0x00010000u;
 const uint32_t LP_RATE_50 = 0x00010001u;
 const uint32_t IMAGER_READ = 0x02;
+// Flash beside the local block: commands and a calibration window.
+// FLASH_CMD takes a command; reading it gives the last one's result.
+const uint32_t VZ_FLASH_CMD = 0xF0FFF040u;
+const uint32_t VZ_CALIB_PAGE = 0xF0FFF044u;  // byte offset of the window
+const uint32_t VZ_CALIB_SIZE = 0xF0FFF048u;  // bit 31 stored, bits 0-23 length
+const uint32_t VZ_CALIB_WINDOW = 0xF0FFF400u;
+const int VZ_CALIB_WINDOW_BYTES = 1024;
+const uint32_t FLASH_SAVE_LOCAL = 1, FLASH_STORE_CALIB = 2,
+               FLASH_ERASE_CALIB = 3;
+// results: done, kept by the device but not in flash, refused
+const uint32_t FLASH_OK = 0, FLASH_NOT_KEPT = 0x80000001u,
+               FLASH_REFUSED = 0x80000002u;
+const int VZ_CALIB_MAX = 1 << 20;
 const uint32_t IMAGER_WRITE = 0x04;
 
 // CRC-16 of IEEE 1212 (polynomial 0x1021, start 0) over n quadlets, most

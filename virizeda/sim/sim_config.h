@@ -58,6 +58,7 @@ struct CamConfig {
   std::string refuse_text;
   long frames_stop_after = -1;   // -1: frames never stop
   bool unpaced = false;
+  bool format7 = true;           // offers Format_7 Mode_0
 };
 
 struct BusConfig {

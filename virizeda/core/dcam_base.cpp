@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "dcam.h"
+#include "diag.h"
 #include "sim_internal.h"
 
 dSystem *dSys = nullptr;
@@ -12,7 +13,13 @@ void (*dcamDebug)(char *line) = nullptr;
 // The one place that picks a backend; the simulated bus is the only one yet.
 static dSystem *open_backend() { return vz_sim_bus_open(); }
 
+// Library lines go to whatever dcamDebug holds at the time.
+static void to_dcam_debug(char *line) {
+  if (dcamDebug) dcamDebug(line);
+}
+
 void dSysInit() {
+  vz_diag_set_sink(to_dcam_debug);
   delete dSys;  // a second call starts afresh with the configuration
   dSys = nullptr;
   dSys = open_backend();

@@ -3,10 +3,12 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-#include "dcam.h"
+static void (*diag_sink)(char *line) = nullptr;
+
+void vz_diag_set_sink(void (*sink)(char *line)) { diag_sink = sink; }
 
 void vz_diag(const char *fmt, ...) {
-  if (!dcamDebug) return;
+  if (!diag_sink) return;
   char line[600] = "virizeda: ";
   size_t used = 10;
   va_list ap;
@@ -16,5 +18,5 @@ void vz_diag(const char *fmt, ...) {
   // one line per call, whatever the text held
   for (char *p = line; *p; ++p)
     if (*p == '\n' || *p == '\r') *p = ' ';
-  dcamDebug(line);
+  diag_sink(line);
 }

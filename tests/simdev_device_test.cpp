@@ -1,0 +1,211 @@
+// The simulated device on its own, as the emulated FireWire bus and the
+// camera implementation reach it: modes, packet sizes, frames, features,
+// the flash protocol and the bus factory with its state directory.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+#include <vector>
+
+#include "sim/sim_device.h"
+#include "test_support.h"
+
+using vz::Coding;
+using vz::Mode;
+using vz::SimDevice;
+
+namespace {
+
+const uint32_t DCAM = 0xF0F00000u, F7 = DCAM + 0x1000;
+
+CamConfig camera(const char *kind) {
+  BusConfig bus = vz_default_bus();
+  CamConfig c = bus.cams[0];                   // stereo colour
+  if (!strcmp(kind, "mono")) c = bus.cams[1];
+  if (!strcmp(kind, "bayer")) c = bus.cams[2];
+  return c;
+}
+
+uint32_t rd(SimDevice &d, uint32_t a) {
+  uint32_t v = 0xdeadbeef;
+  EXPECT_TRUE(d.read_quadlet(a, &v)) << std::hex << a;
+  return v;
+}
+
+bool has_mode(const std::vector<Mode> &ms, int f, int m, Coding c) {
+  for (const Mode &x : ms)
+    if (x.format == f && x.mode == m && x.coding == c) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
+  SimDevice color(camera("color"), 0, 800), mono(camera("mono"), 1, 800);
+  std::vector<Mode> cm = color.modes(), mm = mono.modes();
+  EXPECT_TRUE(has_mode(cm, 0, 0, Coding::YUV444));
+  EXPECT_TRUE(has_mode(cm, 0, 2, Coding::YUV411));
+  EXPECT_TRUE(has_mode(cm, 2, 0, Coding::YUV422));
+  EXPECT_TRUE(has_mode(cm, 7, 0, Coding::RAW8));
+  EXPECT_EQ(rd(color, DCAM + 0x180), 0xFC000000u);
+  EXPECT_EQ(rd(color, DCAM + 0x200), 0x3C000000u) << "160x120 from 7.5 fps";
+  for (const Mode &m : mm)
+    EXPECT_EQ(m.coding, Coding::MONO8) << m.format << "/" << m.mode;
+  EXPECT_TRUE(has_mode(mm, 7, 0, Coding::MONO8));
+
+  CamConfig small = camera("color");
+  small.format7 = false;
+  small.v.max_width = 640, small.v.max_height = 480;
+  SimDevice s(small, 0, 400);
+  for (const Mode &m : s.modes()) EXPECT_LE(m.format, 0);
+  EXPECT_EQ(rd(s, DCAM + 0x100), 0x80000000u) << "Format_0 only";
+  EXPECT_EQ(rd(s, DCAM + 0x2E0), 0u);
+  uint32_t v;
+  EXPECT_FALSE(s.read_quadlet(F7, &v)) << "no Format_7 block";
+  Mode f7;
+  f7.format = 7, f7.width = 160, f7.height = 120;
+  std::string why;
+  EXPECT_FALSE(s.set_mode(f7, vz::RATE_30, &why));
+  EXPECT_NE(why.find("not offered"), std::string::npos) << why;
+}
+
+TEST(SimDevice, ModeSetThroughRegistersGivesIidcPacketSizes) {
+  SimDevice d(camera("color"), 0, 800);
+  // Format_0 Mode_5 (640x480 Mono8) at 15 fps: 160 quadlets a packet
+  ASSERT_TRUE(d.write_quadlet(DCAM + 0x608, 0));
+  ASSERT_TRUE(d.write_quadlet(DCAM + 0x604, 5u << 29));
+  ASSERT_TRUE(d.write_quadlet(DCAM + 0x600, 3u << 29));
+  EXPECT_EQ(d.frame_bytes(), 640u * 480);
+  EXPECT_EQ(d.packet_bytes(), 640u);
+  EXPECT_EQ(d.packets_per_frame(), 480u);
+  EXPECT_FALSE(d.write_quadlet(DCAM + 0x604, 6u << 29)) << "no Mode_6";
+  // Format_7: size, coding and packet size through the CSRs
+  ASSERT_TRUE(d.write_quadlet(DCAM + 0x608, 7u << 29));
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x0C, 320u << 16 | 240));
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x10, 4u << 24));  // RGB8
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x0C, 321u << 16 | 240)) << "not a unit";
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x10, 5u << 24)) << "no Mono16";
+  EXPECT_EQ(rd(d, F7 + 0x3C), 320u * 240 * 3);
+  uint32_t para = rd(d, F7 + 0x40);
+  EXPECT_EQ(para & 0xffff, 8192u) << "S800";
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x44, 4096u << 16));
+  EXPECT_EQ(d.packet_bytes(), 4096u);
+  EXPECT_EQ(rd(d, F7 + 0x48), (320u * 240 * 3 + 4095) / 4096);
+  EXPECT_EQ(d.frame_period_us(), 125.0 * d.packets_per_frame());
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x44, 8196u << 16)) << "above the maximum";
+  EXPECT_EQ(d.current_mode().coding, Coding::RGB8);
+  EXPECT_EQ(d.current_mode().width, 320);
+}
+
+TEST(SimDevice, FramesAreTheSameFromEveryDeviceAndYuvIsInIidcOrder) {
+  SimDevice a(camera("color"), 0, 800), b(camera("color"), 0, 800);
+  Mode m;
+  m.format = 0, m.mode = 1;  // 320x240 YUV422
+  ASSERT_TRUE(a.set_mode(m, vz::RATE_30, nullptr));
+  ASSERT_TRUE(b.set_mode(m, vz::RATE_30, nullptr));
+  std::vector<unsigned char> fa(a.frame_bytes()), fb(b.frame_bytes());
+  a.render(41, fa.data());
+  b.render(41, fb.data());
+  EXPECT_EQ(fa, fb);
+  // bar code of 41 = 0b101001: block 10 is white: U 128, Y 255, V 128, Y 255
+  size_t white = 10 * 20 * 2 + 4, black = 9 * 20 * 2 + 4;
+  EXPECT_EQ(fa[white], 128);
+  EXPECT_EQ(fa[white + 1], 255);
+  EXPECT_EQ(fa[white + 2], 128);
+  EXPECT_EQ(fa[white + 3], 255);
+  EXPECT_EQ(fa[black + 1], 0);
+  // Y of the picture is the luma of the RGB8 picture
+  Mode rgb;
+  rgb.format = 7, rgb.width = 320, rgb.height = 240, rgb.coding = Coding::RGB8;
+  ASSERT_TRUE(b.set_mode(rgb, vz::RATE_30, nullptr));
+  std::vector<unsigned char> fr(b.frame_bytes());
+  SimDevice c(camera("color"), 0, 800);
+  ASSERT_TRUE(c.set_mode(rgb, vz::RATE_30, nullptr));
+  c.render(41, fr.data());
+  int off = 0;
+  for (size_t px = 320 * 8; px < 320 * 240; px += 37) {
+    const unsigned char *p = &fr[3 * px];
+    int y = (77 * p[0] + 150 * p[1] + 29 * p[2] + 128) >> 8;
+    if (abs(y - fa[2 * px + 1]) > 1) ++off;
+  }
+  EXPECT_EQ(off, 0);
+}
+
+TEST(SimDevice, FeaturesRefuseWhatTheyLack) {
+  SimDevice m(camera("mono"), 1, 800), b(camera("bayer"), 2, 800);
+  vz::FeatureInfo info;
+  vz::FeatureState s;
+  EXPECT_FALSE(m.feature_info(vz::F_WHITE_BALANCE, &info));
+  EXPECT_FALSE(m.set_feature(vz::F_SATURATION, s));
+  EXPECT_FALSE(m.get_feature(99, &s));
+  ASSERT_TRUE(b.feature_info(vz::F_BRIGHTNESS, &info));
+  EXPECT_FALSE(info.has_auto);
+  s.automatic = true;
+  EXPECT_FALSE(b.set_feature(vz::F_BRIGHTNESS, s)) << "no automatic mode";
+  s.automatic = false;
+  s.value = info.max + 1;
+  EXPECT_FALSE(b.set_feature(vz::F_BRIGHTNESS, s)) << "above the range";
+  s.value = info.max;
+  ASSERT_TRUE(b.set_feature(vz::F_BRIGHTNESS, s));
+  EXPECT_EQ(rd(b, DCAM + 0x800) & 0xfff, info.max);
+}
+
+TEST(SimDevice, CalibrationAndLocalBlockGoThroughTheFlashRegisters) {
+  TempDir dir;
+  ScopedEnv state("VIRIZEDA_SIM_STATE", dir.path().c_str());
+  std::string text(3000, 'x');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = (char)('a' + i % 26);
+  {
+    SimDevice d(camera("mono"), 1, 800);
+    EXPECT_EQ(rd(d, 0xF0FFF048), 0u) << "nothing stored";
+    ASSERT_TRUE(d.write_quadlet(0xF0FFF048, (uint32_t)text.size()));
+    for (uint32_t page = 0; page < text.size(); page += 1024) {
+      ASSERT_TRUE(d.write_quadlet(0xF0FFF044, page));
+      for (uint32_t i = 0; i < 1024 && page + i < text.size(); i += 4) {
+        uint32_t w = 0;
+        for (int k = 0; k < 4; ++k)
+          w = w << 8 | (page + i + k < text.size()
+                            ? (unsigned char)text[page + i + k] : 0);
+        ASSERT_TRUE(d.write_quadlet(0xF0FFF400 + i, w));
+      }
+    }
+    ASSERT_TRUE(d.write_quadlet(0xF0FFF040, 2));  // store
+    EXPECT_EQ(rd(d, 0xF0FFF040), 0u);
+    ASSERT_TRUE(d.write_quadlet(0xF0FFF00C, 0x01000077));
+    ASSERT_TRUE(d.write_quadlet(0xF0FFF040, 1));  // save the local block
+    EXPECT_FALSE(d.write_quadlet(0xF0FFF040, 9)) << "unknown command";
+    EXPECT_EQ(rd(d, 0xF0FFF040), 0x80000002u);
+    EXPECT_FALSE(d.write_quadlet(0xF0FFF044, 100)) << "not a page";
+  }
+  SimDevice d(camera("mono"), 1, 800);  // a later process
+  EXPECT_EQ(rd(d, 0xF0FFF048), 0x80000000u | 3000);
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF044, 2048));
+  uint32_t w = rd(d, 0xF0FFF400 + 4);
+  EXPECT_EQ((char)(w >> 24), text[2052]);
+  EXPECT_EQ(rd(d, 0xF0FFF400 + 952), 0u) << "past the end reads 0";
+  EXPECT_EQ(rd(d, 0xF0FFF00C), 0x01000077u);
+  SimDevice bayer(camera("bayer"), 2, 800);
+  EXPECT_FALSE(bayer.write_quadlet(0xF0FFF040, 1)) << "no local block to save";
+}
+
+TEST(SimDevice, BusFactoryReadsTheConfigurationAndSharesTheState) {
+  TempDir dir;
+  ScopedEnv state("VIRIZEDA_SIM_STATE", dir.path().c_str());
+  ScopedEnv config("VIRIZEDA_SIM_CONFIG", nullptr);
+  BusConfig conf;
+  std::vector<std::unique_ptr<SimDevice>> devs;
+  std::string why;
+  ASSERT_TRUE(vz::sim_bus_devices(&conf, &devs, &why)) << why;
+  ASSERT_EQ(devs.size(), 3u);
+  ASSERT_TRUE(devs[1]->write_quadlet(0xF0000410, 0x00080012));
+  std::vector<std::unique_ptr<SimDevice>> again;
+  ASSERT_TRUE(vz::sim_bus_devices(&conf, &again, &why));
+  EXPECT_EQ(again[1]->rom()[4], 0x00080012u) << "the other path sees it";
+  EXPECT_EQ(again[1]->guid() & 0xffffffff, 0x00080012u);
+
+  write_file(dir.file("bad.json"), "{\"cameras\": [{\"colour\": true}]}");
+  ScopedEnv bad("VIRIZEDA_SIM_CONFIG", dir.file("bad.json").c_str());
+  EXPECT_FALSE(vz::sim_bus_devices(&conf, &again, &why));
+  EXPECT_NE(why.find("unknown key \"colour\""), std::string::npos) << why;
+}
