@@ -252,17 +252,20 @@ std::vector<std::unique_ptr<Dc1394Device>> open_cameras(const BusProbe &p) {
               id.unit);
       continue;
     }
-    int speed = 0;
+    FwNode node;
     for (const FwNode &n : p.nodes)
-      if (n.guid == id.guid) speed = n.speed;
-    out.emplace_back(new Dc1394Device(p.ctx, cam, speed));
+      if (n.guid == id.guid) node = n;
+    out.emplace_back(new Dc1394Device(p.ctx, cam, node.path, node.speed));
   }
   dc1394_flush_log();
   return out;
 }
 
-int irm_bandwidth_free(uint64_t) {
-  // the resource manager is the node that every node's reset event names
+namespace {
+
+// The resource manager's BANDWIDTH_AVAILABLE register, read through the
+// node that is the manager (on a real bus usually the local controller).
+int bandwidth_register() {
   DIR *d = opendir("/dev");
   if (!d) return -1;
   int result = -1;
@@ -282,6 +285,63 @@ int irm_bandwidth_free(uint64_t) {
   }
   closedir(d);
   return result;
+}
+
+// One allocation of bandwidth only, given back at once when granted.
+// 1: granted, 0: refused, -1: cannot tell.
+int try_bandwidth(int fd, int units) {
+  fw_cdev_allocate_iso_resource a;
+  memset(&a, 0, sizeof a);
+  a.closure = 0x5649525A;
+  a.bandwidth = (uint32_t)units;
+  auto answer = [&](uint32_t *got) {
+    int64_t end = mono_ms() + 200;
+    for (;;) {
+      int left = (int)(end - mono_ms());
+      struct pollfd p = {fd, POLLIN, 0};
+      if (left <= 0 || poll(&p, 1, left) <= 0 || !(p.revents & POLLIN)) return false;
+      fw_cdev_event_iso_resource e;
+      if (read(fd, &e, sizeof e) < (ssize_t)sizeof e) return false;
+      if (e.closure != a.closure) continue;
+      *got = (uint32_t)e.bandwidth;
+      return true;
+    }
+  };
+  uint32_t got = 0;
+  if (ioctl(fd, FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE_ONCE, &a) < 0 || !answer(&got))
+    return -1;
+  if (!got) return 0;
+  if (ioctl(fd, FW_CDEV_IOC_DEALLOCATE_ISO_RESOURCE_ONCE, &a) < 0 || !answer(&got))
+    return -1;
+  return 1;
+}
+
+}  // namespace
+
+int irm_bandwidth_free(const std::string &node) {
+  int v = bandwidth_register();
+  if (v >= 0 || node.empty()) return v;
+  // no manager node to read: find the largest allocation it grants
+  int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return -1;
+  Info in;
+  if (!get_info(fd, &in)) {
+    close(fd);
+    return -1;
+  }
+  int lo = 0, hi = BANDWIDTH_UNITS;
+  while (lo < hi) {
+    int mid = (lo + hi + 1) / 2;
+    int r = try_bandwidth(fd, mid);
+    if (r < 0) {
+      lo = -1;
+      break;
+    }
+    if (r) lo = mid;
+    else hi = mid - 1;
+  }
+  close(fd);
+  return lo;
 }
 
 }  // namespace vz

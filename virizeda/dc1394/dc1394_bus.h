@@ -55,9 +55,10 @@ BusKind choose_bus(const char *bus_env, const char *sim_config, BusProbe *p,
 // The cameras of a probe, opened. Names a camera that cannot be opened.
 std::vector<std::unique_ptr<Dc1394Device>> open_cameras(const BusProbe &p);
 
-// Free bandwidth units at the isochronous resource manager, read through
-// the kernel's FireWire interface; -1 when it cannot be read.
-int irm_bandwidth_free(uint64_t guid);
+// Free bandwidth units on the bus: the resource manager's register, else
+// the largest allocation granted through the node (a /dev/fw* path); -1
+// when neither can be told.
+int irm_bandwidth_free(const std::string &node);
 
 // Log lines that libdc1394 sends from a thread of its own (libusb) are
 // kept until the caller's next call into the library; this passes them on.

@@ -96,13 +96,13 @@ const char *dc_err(dc1394error_t e) { return dc1394_error_get_string(e); }
 }  // namespace
 
 Dc1394Device::Dc1394Device(std::shared_ptr<dc1394_t> ctx, dc1394camera_t *cam,
-                           int max_speed)
-    : ctx_(std::move(ctx)), cam_(cam), max_speed_(max_speed),
+                           std::string node, int max_speed)
+    : ctx_(std::move(ctx)), cam_(cam), node_(std::move(node)), max_speed_(max_speed),
       guid_(cam->guid),
       vendor_(cam->vendor ? cam->vendor : ""),
       model_(cam->model ? cam->model : "") {
-  uint32_t node;
-  dc1394_camera_get_node(cam_, &node, &generation_);
+  uint32_t id;
+  dc1394_camera_get_node(cam_, &id, &generation_);
 }
 
 Dc1394Device::~Dc1394Device() {
@@ -340,7 +340,7 @@ std::string Dc1394Device::bandwidth_text() {
   char buf[200];
   if (dc1394_video_get_bandwidth_usage(cam_, &need) != DC1394_SUCCESS)
     return "the bandwidth it needs cannot be read";
-  int free_units = irm_bandwidth_free(guid());
+  int free_units = irm_bandwidth_free(node_);
   if (free_units < 0)
     snprintf(buf, sizeof buf, "it needs %u bandwidth units; the free bandwidth "
              "cannot be read", need);

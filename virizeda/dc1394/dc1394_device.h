@@ -18,9 +18,10 @@ namespace vz {
 class Dc1394Device : public Device {
  public:
   // Takes the camera; ctx keeps libdc1394 alive as long as the device.
-  // max_speed: the best ISO speed to the node (400, 800), 0 when unknown.
+  // node: its /dev/fw* path, max_speed: the best ISO speed to it (400,
+  // 800); empty and 0 when unknown (IIDC over USB).
   Dc1394Device(std::shared_ptr<dc1394_t> ctx, dc1394camera_t *cam,
-               int max_speed);
+               std::string node, int max_speed);
   ~Dc1394Device() override;
 
   uint64_t guid() const override;
@@ -55,6 +56,7 @@ class Dc1394Device : public Device {
 
   std::shared_ptr<dc1394_t> ctx_;
   dc1394camera_t *cam_;
+  std::string node_;
   int max_speed_;
   mutable bool rom_stale_ = false;
   mutable uint64_t guid_;
