@@ -930,6 +930,10 @@ int open_node(int node, int flags) {
     errno = ENOENT;
     return -1;
   }
+  if (!b.nodes[node].dev->openable()) {
+    errno = EIO;
+    return -1;
+  }
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) < 0) return -1;
   if (sv[0] >= MAX_FDS) {

@@ -35,6 +35,8 @@ class Node {
   // Frame seq of the stream (0 the first after ISO_EN) into out,
   // stream().frame_bytes long. False: the camera sends no frame now.
   virtual bool render(uint64_t seq, unsigned char *out) = 0;
+  // False: the node is listed but opening it fails (a broken device).
+  virtual bool openable() { return true; }
 };
 
 // The nodes of the configured bus and its speed in Mb/s; false with a reason

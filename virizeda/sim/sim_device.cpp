@@ -97,7 +97,8 @@ inline uint8_t clamp8(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
 SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
-  vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed);
+  vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed,
+               vendor(), model());
   memset(lp_saved_, 0, sizeof lp_saved_);
   lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
                         (v.isReversed ? LP_IDENT_INVERT : 0);
