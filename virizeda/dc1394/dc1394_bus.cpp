@@ -94,8 +94,8 @@ bool get_info(int fd, Info *in) {
   gi.rom_length = sizeof in->rom;
   gi.bus_reset = (uint64_t)(uintptr_t)&in->reset;
   if (ioctl(fd, FW_CDEV_IOC_GET_INFO, &gi) < 0) return false;
+  // the kernel's copy is in host order
   in->rom_quads = std::min<size_t>(gi.rom_length, sizeof in->rom) / 4;
-  for (size_t i = 0; i < in->rom_quads; ++i) in->rom[i] = be32toh(in->rom[i]);
   return true;
 }
 

@@ -4,6 +4,7 @@
 #include <inttypes.h>
 #include <math.h>
 #include <poll.h>
+#include <string.h>
 
 #include "../core/convert.h"
 #include "dc1394_bus.h"
@@ -91,6 +92,24 @@ uint32_t f7_packet(const dc1394format7mode_t &info, size_t frame_bytes,
   return (p + unit - 1) / unit * unit;
 }
 
+// libdc1394 reads a Format_7 mode only when told it is present
+bool f7_info(dc1394camera_t *cam, dc1394video_mode_t v, dc1394format7mode_t *info) {
+  memset(info, 0, sizeof *info);
+  info->present = DC1394_TRUE;
+  return dc1394_format7_get_mode_info(cam, v, info) == DC1394_SUCCESS;
+}
+
+// libdc1394 reads COLOR_FILTER_ID only from cameras whose ROM says IIDC
+// 1.31; a camera that offers RAW8, which came with 1.31, has it anyway
+Filter raw_filter(dc1394camera_t *cam, dc1394video_mode_t v) {
+  dc1394color_filter_t cf;
+  if (dc1394_format7_get_color_filter(cam, v, &cf) == DC1394_SUCCESS) return filter_of(cf);
+  uint32_t q;
+  if (dc1394_get_format7_register(cam, v, 0x058, &q) != DC1394_SUCCESS || (q >> 24) > 3)
+    return Filter::NONE;
+  return filter_of((dc1394color_filter_t)((q >> 24) + DC1394_COLOR_FILTER_MIN));
+}
+
 const char *dc_err(dc1394error_t e) { return dc1394_error_get_string(e); }
 
 }  // namespace
@@ -139,14 +158,14 @@ std::vector<Mode> Dc1394Device::modes() {
     if (m.format == 7) {
       // each coding at the largest size; set_mode takes whole units
       dc1394format7mode_t info;
-      if (dc1394_format7_get_mode_info(cam_, v, &info) != DC1394_SUCCESS) continue;
+      if (!f7_info(cam_, v, &info)) continue;
       m.unit_w = info.unit_size_x ? (int)info.unit_size_x : 1;
       m.unit_h = info.unit_size_y ? (int)info.unit_size_y : 1;
       m.width = (int)info.max_size_x / m.unit_w * m.unit_w;
       m.height = (int)info.max_size_y / m.unit_h * m.unit_h;
       for (uint32_t c = 0; c < info.color_codings.num; ++c) {
         if (!coding_of(info.color_codings.codings[c], &m.coding)) continue;
-        m.filter = m.coding == Coding::RAW8 ? filter_of(info.color_filter) : Filter::NONE;
+        m.filter = m.coding == Coding::RAW8 ? raw_filter(cam_, v) : Filter::NONE;
         // the rates a frame of one unit can have; set_mode checks the size
         m.rates = 0;
         size_t least = coding_bytes(m.coding, (size_t)m.unit_w * m.unit_h);
@@ -230,11 +249,11 @@ bool Dc1394Device::set_mode(const Mode &m, int rate, std::string *why) {
 bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
   dc1394video_mode_t v = (dc1394video_mode_t)(DC1394_VIDEO_MODE_FORMAT7_0 + m.mode);
   dc1394format7mode_t info;
-  dc1394error_t e = dc1394_format7_get_mode_info(cam_, v, &info);
-  if (e != DC1394_SUCCESS) {
-    *why = std::string("Format_7 cannot be read: ") + dc_err(e);
+  if (!f7_info(cam_, v, &info)) {
+    *why = "Format_7 cannot be read";
     return false;
   }
+  dc1394error_t e;
   uint32_t ux = info.unit_size_x ? info.unit_size_x : 1;
   uint32_t uy = info.unit_size_y ? info.unit_size_y : 1;
   if (m.width <= 0 || m.height <= 0 || (uint32_t)m.width > info.max_size_x ||
