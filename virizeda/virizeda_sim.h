@@ -15,7 +15,7 @@
 
 class dCamera;
 
-namespace vzsim {
+namespace vzsim __attribute__((visibility("default"))) {
 
 // Every camera operation since the last clear_calls(), oldest first, as
 // "Name(arguments)": numbers in decimal, bools as 0/1, addresses and
