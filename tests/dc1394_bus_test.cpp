@@ -44,7 +44,7 @@ TEST(BusChoice, EnvironmentFirstThenWhatIsConnected) {
       {nullptr, nullptr, 0, 1, BusKind::DC1394, "/dev/fw0 exists"},
       {nullptr, nullptr, 0, 0, BusKind::SIM, "no FireWire node and no camera"},
       {"usb", nullptr, 1, 1, BusKind::NONE, "VIRIZEDA_BUS=usb is not a bus"},
-      {"", nullptr, 1, 1, BusKind::NONE, "VIRIZEDA_BUS=1394"},
+      {"", nullptr, 0, 0, BusKind::SIM, "no FireWire node"},  // empty is unset
   };
   for (const Case &c : cases) {
     BusProbe p = probed(c.cams, c.nodes);

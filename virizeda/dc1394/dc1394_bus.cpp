@@ -26,6 +26,7 @@ namespace {
 // --- libdc1394's log lines ---------------------------------------------
 
 pthread_t g_owner;
+std::vector<std::string> *g_held = nullptr;  // lines kept while probing
 std::mutex g_log_mu;
 std::vector<std::string> g_pending;  // lines from other threads
 unsigned g_lost_lines = 0;
@@ -34,7 +35,10 @@ void log_line(dc1394log_t type, const char *msg, void *) {
   const char *kind = type == DC1394_LOG_ERROR ? "error"
                    : type == DC1394_LOG_WARNING ? "warning" : "debug";
   if (pthread_equal(pthread_self(), g_owner)) {
-    vz_diag("libdc1394 %s: %s", kind, msg);
+    if (g_held)
+      g_held->push_back(std::string("libdc1394 ") + kind + ": " + msg);
+    else
+      vz_diag("libdc1394 %s: %s", kind, msg);
     return;
   }
   // dcamDebug runs only inside the program's own calls
@@ -188,24 +192,36 @@ std::string fw_node_problem(const FwNode &n) {
   return s;
 }
 
+// libdc1394's complaints while looking matter only when its bus is taken
 void probe_bus(BusProbe *p, const char *dev_dir) {
   if (p->done) return;
   p->done = true;
   route_log();
+  dc1394_flush_log();
   p->nodes = fw_nodes(dev_dir);
+  g_held = &p->log;
   dc1394_t *d = dc1394_new();
-  if (!d) return;
-  p->ctx = std::shared_ptr<dc1394_t>(d, dc1394_free);
-  dc1394camera_list_t *list = nullptr;
-  if (dc1394_camera_enumerate(d, &list) == DC1394_SUCCESS && list) {
-    for (uint32_t i = 0; i < list->num; ++i) p->ids.push_back(list->ids[i]);
-    dc1394_camera_free_list(list);
+  if (d) {
+    p->ctx = std::shared_ptr<dc1394_t>(d, dc1394_free);
+    dc1394camera_list_t *list = nullptr;
+    if (dc1394_camera_enumerate(d, &list) == DC1394_SUCCESS && list) {
+      for (uint32_t i = 0; i < list->num; ++i) p->ids.push_back(list->ids[i]);
+      dc1394_camera_free_list(list);
+    }
   }
+  g_held = nullptr;
+}
+
+void dc1394_release_log(BusProbe *p) {
+  for (auto &l : p->log) vz_diag("%s", l.c_str());
+  p->log.clear();
   dc1394_flush_log();
 }
 
 BusKind choose_bus(const char *bus, const char *sim_config, BusProbe *p,
                    const char *dev_dir, std::string *why) {
+  if (bus && !*bus) bus = nullptr;  // empty is unset
+  if (sim_config && !*sim_config) sim_config = nullptr;
   if (bus && !strcmp(bus, "sim")) {
     *why = "simulated bus (VIRIZEDA_BUS=sim)";
     return BusKind::SIM;

@@ -39,13 +39,17 @@ struct BusProbe {
   std::shared_ptr<dc1394_t> ctx;     // null when libdc1394 cannot start
   std::vector<dc1394camera_id_t> ids;
   std::vector<FwNode> nodes;
+  std::vector<std::string> log;      // libdc1394's lines while probing
 };
 // Starts libdc1394 (its log lines then go to our diagnostics), lists the
 // cameras it finds and the nodes of dev_dir. Does nothing when done.
 void probe_bus(BusProbe *p, const char *dev_dir);
 
+// Sends the lines libdc1394 logged while probing (when its bus is taken).
+void dc1394_release_log(BusProbe *p);
+
 enum class BusKind { NONE, SIM, DC1394 };
-// VIRIZEDA_BUS=1394 or sim; unset with VIRIZEDA_SIM_CONFIG: sim; unset
+// VIRIZEDA_BUS=1394 or sim; unset (or empty) with VIRIZEDA_SIM_CONFIG: sim; unset
 // otherwise: libdc1394 when it finds a camera or a FireWire node exists,
 // else sim. Any other value: NONE. *why is the one line that says which
 // bus and why. Probes only when the environment does not decide.

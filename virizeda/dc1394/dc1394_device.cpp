@@ -4,6 +4,8 @@
 #include <inttypes.h>
 #include <math.h>
 #include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <string.h>
 
 #include "../core/convert.h"
@@ -126,6 +128,7 @@ Dc1394Device::Dc1394Device(std::shared_ptr<dc1394_t> ctx, dc1394camera_t *cam,
 
 Dc1394Device::~Dc1394Device() {
   stop();
+  drop_kept();
   dc1394_camera_free(cam_);
 }
 
@@ -422,18 +425,73 @@ bool Dc1394Device::start(std::string *why) {
   return true;
 }
 
-void Dc1394Device::release_held() {
-  if (held_ && !gone_) dc1394_capture_enqueue(cam_, held_);
+// The program may read the frame it was handed until its next frame, also
+// after a stop, but libdc1394 unmaps the ring when capture stops. The
+// frame's pages are therefore put back, as memory of our own, at the same
+// address (single-threaded caller: nothing maps there in between).
+void Dc1394Device::keep_held() {
+  long page = sysconf(_SC_PAGESIZE);
+  uintptr_t a = (uintptr_t)held_->image & ~(uintptr_t)(page - 1);
+  uintptr_t e = ((uintptr_t)held_->image + held_->image_bytes + page - 1) &
+                ~(uintptr_t)(page - 1);
+  size_t len = e - a;
+  if (save_.size() < len) save_.resize(len);
+  memcpy(save_.data(), (void *)a, len);
   held_ = nullptr;
+  if (dc1394_capture_stop(cam_) != DC1394_SUCCESS) return;  // still mapped
+  void *p = mmap((void *)a, len, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p != (void *)a) {
+    if (p != MAP_FAILED) munmap(p, len);
+    vz_diag("camera %016" PRIx64 ": the last frame could not be kept after stop",
+            guid_);
+    return;
+  }
+  memcpy(p, save_.data(), len);
+  kept_ = p;
+  kept_len_ = len;
+}
+
+void Dc1394Device::drop_kept() {
+  if (kept_) munmap(kept_, kept_len_);
+  kept_ = nullptr;
 }
 
 void Dc1394Device::stop() {
-  release_held();
   if (streaming_ && !gone_) dc1394_video_set_transmission(cam_, DC1394_OFF);
-  // on a camera that is gone libdc1394 cannot stop its context; its ring
-  // stays mapped until the camera is freed
-  if (capturing_ && !gone_) dc1394_capture_stop(cam_);
+  if (capturing_ && !gone_) {
+    if (held_) keep_held();
+    else dc1394_capture_stop(cam_);
+  }
+  // a camera that is gone cannot stop its context; its ring, and the frame
+  // handed out, stay mapped until the camera is freed
+  held_ = nullptr;
   streaming_ = capturing_ = false;
+}
+
+bool Dc1394Device::frame_ready(int wait_ms, bool *ready) {
+  *ready = false;
+  if (gone_ || !streaming_) return true;
+  struct pollfd p = {dc1394_capture_get_fileno(cam_), POLLIN, 0};
+  int r;
+  do r = poll(&p, 1, wait_ms > 0 ? wait_ms : 0);
+  while (r < 0 && errno == EINTR);
+  *ready = r > 0;  // a hang-up too: the next frame call tells
+  return true;
+}
+
+// Frames already waiting go back to the ring; the one handed out stays.
+void Dc1394Device::flush() {
+  if (gone_ || !streaming_) return;
+  for (;;) {
+    dc1394video_frame_t *fr = nullptr;
+    if (dc1394_capture_dequeue(cam_, DC1394_CAPTURE_POLICY_POLL, &fr) != DC1394_SUCCESS ||
+        !fr)
+      return;
+    if (fr->timestamp) last_ts_ = fr->timestamp;
+    ++seq_;
+    dc1394_capture_enqueue(cam_, fr);
+  }
 }
 
 void Dc1394Device::lost(const char *what) {
@@ -441,7 +499,6 @@ void Dc1394Device::lost(const char *what) {
     vz_diag("camera %016" PRIx64 " (%s): %s; it is gone from the bus", guid_,
             model_.c_str(), what);
   gone_ = true;
-  held_ = nullptr;
 }
 
 // A wait without frames: a camera that no longer answers is gone; after a
@@ -470,7 +527,6 @@ Next Dc1394Device::check_health(const char *after) {
 Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
   if (gone_) return Next::GONE;
   if (!streaming_) return Next::TIMEOUT;
-  release_held();
   int fd = dc1394_capture_get_fileno(cam_);
   int64_t deadline = vz_mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   for (;;) {
@@ -516,6 +572,9 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
       fr = nx;
     }
     if (!fr) continue;  // woken by an event that was not a frame
+    // only now may the frame handed out last time be written again
+    if (held_) dc1394_capture_enqueue(cam_, held_);
+    drop_kept();
     held_ = fr;
     f->data = fr->image;
     f->bytes = (uint32_t)fr->image_bytes;

@@ -41,6 +41,10 @@ class Dc1394Device : public Device {
   bool start(std::string *why) override;
   void stop() override;
   Next next_frame(int wait_ms, Frame *f) override;
+  void flush() override;
+  // the frame handed out stays, even over stop (see keep_held)
+  bool frames_stay() const override { return true; }
+  bool frame_ready(int wait_ms, bool *ready) override;
 
   bool gone() const { return gone_; }
   bool streaming() const { return streaming_; }
@@ -50,7 +54,8 @@ class Dc1394Device : public Device {
   bool choose_speed(dc1394video_mode_t vm, std::string *why);
   bool mode_f7(const Mode &m, int rate, std::string *why);
   std::string bandwidth_text();
-  void release_held();
+  void keep_held();
+  void drop_kept();
   Next check_health(const char *after);
   void lost(const char *what);
 
@@ -66,7 +71,10 @@ class Dc1394Device : public Device {
   bool have_mode_ = false;
   dc1394video_mode_t mode_ = DC1394_VIDEO_MODE_MIN;
   double period_us_ = 0;              // nominal frame period, 0 unknown
-  dc1394video_frame_t *held_ = nullptr;  // handed out, enqueued next call
+  dc1394video_frame_t *held_ = nullptr;  // handed out, enqueued next frame
+  void *kept_ = nullptr;                 // its pages after the ring went
+  size_t kept_len_ = 0;
+  std::vector<unsigned char> save_;
   uint64_t seq_ = 0;
   uint64_t last_ts_ = 0;
   uint32_t generation_ = 0;
