@@ -48,8 +48,9 @@ class EmuDevice : public ::testing::Test {
     }
     BusProbe p;
     probe_bus(&p, "/dev");
+    auto cams = open_cameras(&p, "/dev");
     nodes_ = p.nodes;
-    return open_cameras(p);
+    return cams;
   }
 
   bool saw(const std::string &text) const {

@@ -126,6 +126,11 @@ void Camera::fill_capabilities() {
   has_y_offset = e.has_y_offset, max_y_offset = e.max_y_offset;
   has_frame_div = e.has_frame_div;
   max_frame_div = e.max_frame_div > 0 ? e.max_frame_div : 1;
+  if (!told_) {
+    // IIDC has no divider: the library keeps one frame in n
+    has_frame_div = true;
+    max_frame_div = 16;
+  }
   has_50Hz_rate = e.has_50Hz_rate;
   has_black_offset = e.has_black_offset;
   max_black_offset = e.max_black_offset;

@@ -258,20 +258,66 @@ BusKind choose_bus(const char *bus, const char *sim_config, BusProbe *p,
   return BusKind::SIM;
 }
 
-std::vector<std::unique_ptr<Dc1394Device>> open_cameras(const BusProbe &p) {
+namespace {
+
+// A node whose ROM was written (identity programming) answers with a GUID
+// that the kernel's copy, and so libdc1394, do not know yet. A bus reset
+// makes the kernel read the ROM again. True once a node shows the new GUID.
+bool reread_rom(const std::string &path, uint64_t cached, const char *dev_dir) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  Info in;
+  uint32_t hi = 0, lo = 0;
+  bool changed = get_info(fd, &in) &&
+                 read_remote(fd, in.reset.generation, 0xFFFFF000040CULL, &hi) &&
+                 read_remote(fd, in.reset.generation, 0xFFFFF0000410ULL, &lo) &&
+                 ((uint64_t)hi << 32 | lo) != cached;
+  uint64_t live = (uint64_t)hi << 32 | lo;
+  if (changed) {
+    vz_diag("camera %016" PRIx64 " now says it is %016" PRIx64 " (its ROM was "
+            "written); a bus reset lets the system read it again", cached, live);
+    fw_cdev_initiate_bus_reset r;
+    r.type = FW_CDEV_SHORT_RESET;
+    changed = ioctl(fd, FW_CDEV_IOC_INITIATE_BUS_RESET, &r) == 0;
+  }
+  close(fd);
+  if (!changed) return false;
+  for (int i = 0; i < 40; ++i) {  // the kernel reads ROMs after the reset
+    for (const FwNode &n : fw_nodes(dev_dir))
+      if (n.guid == live) return true;
+    usleep(50000);
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir) {
   std::vector<std::unique_ptr<Dc1394Device>> out;
-  if (!p.ctx) return out;
-  for (const dc1394camera_id_t &id : p.ids) {
-    dc1394camera_t *cam = dc1394_camera_new_unit(p.ctx.get(), id.guid, id.unit);
+  bool retried = false;
+  for (size_t i = 0; p->ctx && i < p->ids.size(); ++i) {
+    const dc1394camera_id_t &id = p->ids[i];
+    FwNode node;
+    for (const FwNode &n : p->nodes)
+      if (n.guid == id.guid) node = n;
+    dc1394camera_t *cam = dc1394_camera_new_unit(p->ctx.get(), id.guid, id.unit);
+    if (!cam && !retried && !node.path.empty() &&
+        reread_rom(node.path, id.guid, dev_dir)) {
+      // start again with what the kernel knows now
+      retried = true;
+      out.clear();
+      *p = BusProbe();
+      probe_bus(p, dev_dir);
+      dc1394_release_log(p);
+      i = (size_t)-1;
+      continue;
+    }
     if (!cam) {
       vz_diag("camera %016" PRIx64 " unit %d cannot be opened by libdc1394", id.guid,
               id.unit);
       continue;
     }
-    FwNode node;
-    for (const FwNode &n : p.nodes)
-      if (n.guid == id.guid) node = n;
-    out.emplace_back(new Dc1394Device(p.ctx, cam, node.path, node.speed));
+    out.emplace_back(new Dc1394Device(p->ctx, cam, node.path, node.speed));
   }
   dc1394_flush_log();
   return out;

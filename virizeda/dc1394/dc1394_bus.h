@@ -56,8 +56,10 @@ enum class BusKind { NONE, SIM, DC1394 };
 BusKind choose_bus(const char *bus_env, const char *sim_config, BusProbe *p,
                    const char *dev_dir, std::string *why);
 
-// The cameras of a probe, opened. Names a camera that cannot be opened.
-std::vector<std::unique_ptr<Dc1394Device>> open_cameras(const BusProbe &p);
+// The cameras of a probe, opened. A camera whose ROM was written since the
+// kernel read it gets a bus reset and the probe is made again; one that
+// still cannot be opened is named in a diagnostic.
+std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir);
 
 // Free bandwidth units on the bus: the resource manager's register, else
 // the largest allocation granted through the node (a /dev/fw* path); -1

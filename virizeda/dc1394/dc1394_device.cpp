@@ -247,8 +247,8 @@ bool Dc1394Device::set_mode(const Mode &m, int rate, std::string *why) {
   return restart ? start(why) : true;
 }
 
-// Format_7: the size centred in the imager, packets just large enough for
-// the rate.
+// Format_7: the size centred in the imager (else from its corner), packets
+// just large enough for the rate.
 bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
   dc1394video_mode_t v = (dc1394video_mode_t)(DC1394_VIDEO_MODE_FORMAT7_0 + m.mode);
   dc1394format7mode_t info;
@@ -276,6 +276,9 @@ bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
   uint32_t top = (info.max_size_y - m.height) / 2 / py * py;
   e = dc1394_format7_set_roi(cam_, v, dc_coding(m.coding), (int32_t)packet, (int32_t)left,
                              (int32_t)top, m.width, m.height);
+  if (e != DC1394_SUCCESS && (left || top))  // a camera that only reads out from the corner
+    e = dc1394_format7_set_roi(cam_, v, dc_coding(m.coding), (int32_t)packet, 0, 0, m.width,
+                               m.height);
   if (e != DC1394_SUCCESS) {
     *why = std::string("the camera refused the Format_7 image: ") + dc_err(e);
     return false;

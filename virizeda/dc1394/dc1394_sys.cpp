@@ -135,7 +135,7 @@ dSystem *vz_dc1394_bus_open(vz::BusProbe *probe) {
             "interface on this machine");
     return nullptr;
   }
-  auto devices = vz::open_cameras(*probe);
+  auto devices = vz::open_cameras(probe, "/dev");
   size_t n = devices.size();
   dSystem *bus = new Dc1394Bus(std::move(devices));
   vz_diag("libdc1394 bus opened with %zu camera%s", n, n == 1 ? "" : "s");
