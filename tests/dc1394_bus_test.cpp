@@ -43,7 +43,7 @@ TEST(BusChoice, EnvironmentFirstThenWhatIsConnected) {
       {nullptr, nullptr, 2, 1, BusKind::DC1394, "finds 2 cameras"},
       {nullptr, nullptr, 0, 1, BusKind::DC1394, "/dev/fw0 exists"},
       {nullptr, nullptr, 0, 0, BusKind::SIM, "no FireWire node and no camera"},
-      {"usb", nullptr, 1, 1, BusKind::NONE, "VIRIZEDA_BUS=usb is not a bus"},
+      {"usb", nullptr, 1, 1, BusKind::NONE, "\"usb\" names no bus; accepted values: sim"},
       {"", nullptr, 0, 0, BusKind::SIM, "no FireWire node"},  // empty is unset
   };
   for (const Case &c : cases) {

@@ -479,14 +479,15 @@ void Camera::report_drops(int64_t now, bool force) {
 // only the last imager frame of each group.
 Next Camera::take(int wait_ms, Frame *f) {
   int64_t limit = vz_mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
-  for (;;) {
+  // frames come one at a time, so a whole group passes within this bound
+  for (int tries = 0; tries < 4 * skip_ + 16; ++tries) {
     int64_t left = limit - vz_mono_us();
     int ms = left > 0 ? (int)((left + 999) / 1000) : 0;
     Next r = dev_->next_frame(ms, f);
     if (r != Next::FRAME) return r;
     if (skip_ <= 1 || (f->seq + 1) % (uint64_t)skip_ == 0) return r;
-    if (vz_mono_us() >= limit) return Next::TIMEOUT;
   }
+  return Next::TIMEOUT;
 }
 
 bool Camera::deliver(const Frame &f, unsigned char **image, int *frame,
@@ -731,14 +732,14 @@ bool Camera::SetUniqThresh(int thresh) {
 // ---------------------------------------------------------------- flash
 
 // One flash command: true when the device kept the change in flash.
-bool Camera::flash(uint32_t command, const char *what) {
+bool Camera::flash(uint32_t command, const char *action, const char *done) {
   uint32_t result = FLASH_REFUSED;
   if (!dev_->write_quadlet(VZ_FLASH_CMD, command) ||
       !dev_->read_quadlet(VZ_FLASH_CMD, &result) || result == FLASH_REFUSED) {
-    vz_diag("camera %d: %s refused by the device", num_, what);
+    vz_diag("camera %d: the device refused to %s", num_, action);
     return false;
   }
-  vz_diag("camera %d: %s%s", num_, what,
+  vz_diag("camera %d: %s%s", num_, done,
           result == FLASH_OK ? "" : " in the device, but not kept in flash");
   return result == FLASH_OK;
 }
@@ -749,7 +750,8 @@ bool Camera::SaveLocalParams() {
     vz_diag("camera %d: no local parameter block to save", num_);
     return false;
   }
-  return flash(FLASH_SAVE_LOCAL, "local parameters saved");
+  return flash(FLASH_SAVE_LOCAL, "save the local parameters",
+               "local parameters saved");
 }
 
 // Another maker's camera keeps its own things where ours keep the
@@ -789,10 +791,11 @@ bool Camera::SetCalib(char *buf, int len) {
     vz_diag("camera %d: calibration of %d bytes refused", num_, len);
     return false;
   }
-  if (!buf || len == 0) return flash(FLASH_ERASE_CALIB, "calibration erased");
+  if (!buf || len == 0) return flash(FLASH_ERASE_CALIB, "erase the calibration",
+                                       "calibration erased");
   uint32_t n = (uint32_t)len;
   if (!dev_->write_quadlet(VZ_CALIB_SIZE, n)) {
-    vz_diag("camera %d: calibration refused by the device", num_);
+    vz_diag("camera %d: the device refused to store the calibration", num_);
     return false;
   }
   for (uint32_t page = 0; page < n; page += VZ_CALIB_WINDOW_BYTES) {
@@ -805,11 +808,11 @@ bool Camera::SetCalib(char *buf, int len) {
       ok = dev_->write_quadlet(VZ_CALIB_WINDOW + i, w);
     }
     if (!ok) {
-      vz_diag("camera %d: calibration refused by the device", num_);
+      vz_diag("camera %d: the device refused to store the calibration", num_);
       return false;
     }
   }
-  return flash(FLASH_STORE_CALIB, "calibration stored");
+  return flash(FLASH_STORE_CALIB, "store the calibration", "calibration stored");
 }
 
 // ---------------------------------------------------------------- registers

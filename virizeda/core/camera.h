@@ -85,7 +85,7 @@ class Camera : public dCamera {
                  int value);
   bool set_raw(int feature, bool automatic, int value, int value2 = 0);
   bool set_local(int word, uint32_t mask, uint32_t bits);
-  bool flash(uint32_t command, const char *what);
+  bool flash(uint32_t command, const char *action, const char *done);
   void begin_stream();
   Next take(int wait_ms, Frame *f);
   bool deliver(const Frame &f, unsigned char **image, int *frame,

@@ -232,9 +232,9 @@ BusKind choose_bus(const char *bus, const char *sim_config, BusProbe *p,
     return BusKind::DC1394;
   }
   if (bus) {
-    *why = std::string("VIRIZEDA_BUS=") + bus +
-           " is not a bus; use VIRIZEDA_BUS=1394 (libdc1394) or VIRIZEDA_BUS=sim "
-           "(simulated), or leave it unset to choose by what is connected";
+    *why = std::string("VIRIZEDA_BUS \"") + bus +
+           "\" names no bus; accepted values: sim (simulated), 1394 (libdc1394); "
+           "unset: libdc1394 when it finds a camera or a FireWire node, else sim";
     return BusKind::NONE;
   }
   if (sim_config) {

@@ -4,6 +4,7 @@
 #include <inttypes.h>
 #include <math.h>
 #include <poll.h>
+#include <stdio.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <string.h>
@@ -199,7 +200,7 @@ std::vector<Mode> Dc1394Device::modes() {
 
 // 1394b cameras run at S800 where the way to them allows it: the large
 // modes (1280x960 RGB at 15 fps) do not fit in S400 packets.
-bool Dc1394Device::choose_speed(dc1394video_mode_t, std::string *why) {
+bool Dc1394Device::choose_speed(std::string *why) {
   bool fast = cam_->bmode_capable && max_speed_ != 400;
   if (fast && dc1394_video_set_operation_mode(cam_, DC1394_OPERATION_MODE_1394B) == DC1394_SUCCESS &&
       dc1394_video_set_iso_speed(cam_, DC1394_ISO_SPEED_800) == DC1394_SUCCESS)
@@ -226,7 +227,42 @@ bool Dc1394Device::set_mode(const Mode &m, int rate, std::string *why) {
   }
   bool restart = streaming_;
   stop();
-  if (!choose_speed(v, why)) return false;
+  bool ok = apply_mode(m, rate, why);
+  // a mode that needs more than a whole bus can never start
+  uint32_t units = 0;
+  if (ok && dc1394_video_get_bandwidth_usage(cam_, &units) == DC1394_SUCCESS &&
+      units > (uint32_t)BANDWIDTH_UNITS) {
+    dc1394speed_t sp = DC1394_ISO_SPEED_400;
+    dc1394_video_get_iso_speed(cam_, &sp);
+    char buf[160];
+    snprintf(buf, sizeof buf, "%dx%d at %g fps needs %u bandwidth units at S%d; a bus "
+             "carries %d", m.width, m.height, rate_fps(rate), units,
+             100 << (sp - DC1394_ISO_SPEED_100), BANDWIDTH_UNITS);
+    *why = buf;
+    ok = false;
+  }
+  if (ok) {
+    cur_ = m;
+    cur_rate_ = rate;
+    have_mode_ = true;
+  } else if (have_mode_) {
+    std::string ignored;
+    apply_mode(cur_, cur_rate_, &ignored);  // back to the mode that was set
+  }
+  if (restart) {
+    std::string why2;
+    if (!start(&why2) && ok) {
+      *why = why2;
+      return false;
+    }
+  }
+  return ok;
+}
+
+bool Dc1394Device::apply_mode(const Mode &m, int rate, std::string *why) {
+  dc1394video_mode_t v = DC1394_VIDEO_MODE_MIN;
+  mode_of(m.format, m.mode, &v);
+  if (!choose_speed(why)) return false;
   dc1394error_t e = dc1394_video_set_mode(cam_, v);
   if (e != DC1394_SUCCESS) {
     *why = std::string("the camera refused the mode: ") + dc_err(e);
@@ -243,8 +279,7 @@ bool Dc1394Device::set_mode(const Mode &m, int rate, std::string *why) {
     period_us_ = 1e6 / rate_fps(rate);
   }
   mode_ = v;
-  have_mode_ = true;
-  return restart ? start(why) : true;
+  return true;
 }
 
 // Format_7: the size centred in the imager (else from its corner), packets

@@ -51,7 +51,8 @@ class Dc1394Device : public Device {
   dc1394camera_t *camera() const { return cam_; }
 
  private:
-  bool choose_speed(dc1394video_mode_t vm, std::string *why);
+  bool choose_speed(std::string *why);
+  bool apply_mode(const Mode &m, int rate, std::string *why);
   bool mode_f7(const Mode &m, int rate, std::string *why);
   std::string bandwidth_text();
   void keep_held();
@@ -70,6 +71,8 @@ class Dc1394Device : public Device {
   bool streaming_ = false, capturing_ = false;
   bool have_mode_ = false;
   dc1394video_mode_t mode_ = DC1394_VIDEO_MODE_MIN;
+  Mode cur_;                          // the mode and rate last set
+  int cur_rate_ = 0;
   double period_us_ = 0;              // nominal frame period, 0 unknown
   dc1394video_frame_t *held_ = nullptr;  // handed out, enqueued next frame
   void *kept_ = nullptr;                 // its pages after the ring went
