@@ -105,6 +105,7 @@ struct Bus {
   std::chrono::steady_clock::time_point t0;
   int busy = 0, reset_in = -1;
   long long reset_at_frame = -1;
+  bool debug = false;   // VIRIZEDA_EMU_DEBUG: every request on stderr
   unsigned long long frames = 0, lost_events = 0;
   std::atomic<int> buffers{0};
 };
@@ -302,6 +303,8 @@ Bus &ready_bus(Locked &) {
     b.nodes[i].dev->rom(b.nodes[i].rom);
   }
   read_faults(b);
+  const char *debug = getenv("VIRIZEDA_EMU_DEBUG");
+  b.debug = debug && *debug && strcmp(debug, "0") != 0;
   for (NodeState &ns : b.nodes) refresh_stream(b, ns);
   return b;
 }
@@ -409,6 +412,10 @@ int send_request(Bus &b, Client *c, void *arg, bool broadcast) {
       rcode = transact(b, c->node, r.tcode, r.offset, data.data(), bytes / 4);
     }
   }
+  if (b.debug)
+    fprintf(stderr, "virizeda emulated bus: fw%d tcode %u at 0x%llx, %u bytes: "
+            "rcode %d\n", c->node, r.tcode, (unsigned long long)r.offset, bytes,
+            rcode);
   uint32_t len = (rd && rcode == RCODE_COMPLETE) ? bytes : 0;
   std::vector<unsigned char> ev(sizeof(struct fw_cdev_event_response) + len);
   struct fw_cdev_event_response head;
