@@ -96,7 +96,8 @@ struct NodeState {
 struct Bus {
   std::mutex mu;
   std::condition_variable cv;
-  bool ready = false, thread_started = false;
+  bool ready = false, thread_started = false, quit = false;
+  std::thread *pacer = nullptr;
   std::vector<NodeState> nodes;
   int speed = 800;
   uint32_t generation = 1;
@@ -116,7 +117,7 @@ std::atomic<uint8_t> g_fds[MAX_FDS];
 thread_local bool t_in_bus = false;
 
 Bus &bus() {
-  static Bus *b = new Bus;   // never destroyed: the pacing thread outlives exit
+  static Bus *b = new Bus;   // never destroyed: fds may be closed during exit
   return *b;
 }
 
@@ -780,7 +781,7 @@ void send_frame(Bus &b, int n, int64_t t_end) {
 
 void pace(Bus &b) {
   Locked l(b);
-  for (;;) {
+  while (!b.quit) {
     int64_t now = now_ns(b), next = INT64_MAX;
     for (size_t n = 0; n < b.nodes.size(); n++) {
       NodeState &ns = b.nodes[n];
@@ -806,10 +807,22 @@ void pace(Bus &b) {
   }
 }
 
+// At exit the thread stops first, so nothing runs while the process ends.
+void stop_thread() {
+  Bus &b = bus();
+  {
+    std::lock_guard<std::mutex> g(b.mu);
+    b.quit = true;
+    b.cv.notify_all();
+  }
+  if (b.pacer && b.pacer->joinable()) b.pacer->join();
+}
+
 void start_thread(Bus &b) {
   if (b.thread_started) return;
   b.thread_started = true;
-  std::thread([&b] { pace(b); }).detach();
+  b.pacer = new std::thread([&b] { pace(b); });
+  atexit(stop_thread);
 }
 
 int start_iso(Bus &b, Client *c, void *arg) {
