@@ -174,7 +174,10 @@ bool copy_out(uint64_t dst, const void *src, size_t n) {
 
 void send_event(Bus &b, Client *c, const void *p, size_t n) {
   if (c->gone || c->peer < 0) return;
-  if (send(c->peer, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) b.lost_events++;
+  if (send(c->peer, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return;
+  if (b.lost_events++ == 0)
+    fprintf(stderr, "virizeda emulated bus: /dev/fw%d: events are not read; "
+            "the ones that do not fit are lost\n", c->node);
 }
 
 void send_reset(Bus &b, Client *c) {
@@ -770,6 +773,7 @@ void send_frame(Bus &b, int n, int64_t t_end) {
     else ns.dropped++;
   }
   if (!sent) return;
+  refresh_stream(b, ns);   // a one-shot frame ends the stream
   ns.sent++;
   if (received) ns.received++;
   b.frames++;

@@ -454,3 +454,23 @@ TEST_F(EmulatedBus, ProgrammedRomIsSeenAfterABusResetAndInANewProcess) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the new process saw it";
 }
+
+TEST_F(EmulatedBus, OneShotSendsOneFrame) {
+  open_all();
+  dc1394camera_t *c = cams_[1];
+  ASSERT_EQ(dc1394_video_set_framerate(c, DC1394_FRAMERATE_60), DC1394_SUCCESS);
+  ASSERT_EQ(dc1394_capture_setup(c, 4, DC1394_CAPTURE_FLAGS_DEFAULT), DC1394_SUCCESS);
+  ASSERT_EQ(dc1394_video_set_one_shot(c, DC1394_ON), DC1394_SUCCESS);
+  dc1394video_frame_t *f = nullptr;
+  ASSERT_EQ(dc1394_capture_dequeue(c, DC1394_CAPTURE_POLICY_WAIT, &f), DC1394_SUCCESS);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(vz_barcode_read(f->image, 640, 1), 0);
+  dc1394_capture_enqueue(c, f);
+  usleep(150000);
+  ASSERT_EQ(dc1394_capture_dequeue(c, DC1394_CAPTURE_POLICY_POLL, &f), DC1394_SUCCESS);
+  EXPECT_EQ(f, nullptr) << "one frame only";
+  dc1394bool_t pending = DC1394_TRUE;
+  dc1394_video_get_one_shot(c, &pending);
+  EXPECT_EQ(pending, DC1394_FALSE);
+  dc1394_capture_stop(c);
+}
