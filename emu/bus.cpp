@@ -59,7 +59,8 @@ struct IsoCtx {
   int channel = 0;
   int64_t start_ns = 0;
   std::deque<Entry> queue;
-  std::vector<unsigned char> headers;
+  unsigned char headers[HEADER_PAGE];   // of the packets since the last interrupt
+  uint32_t header_bytes = 0;
   uint32_t last_ts = 0;
 };
 
@@ -95,7 +96,8 @@ struct NodeState {
 struct Bus {
   std::mutex mu;
   std::condition_variable cv;
-  bool ready = false, thread_started = false;
+  bool ready = false, thread_started = false, quit = false;
+  std::thread *pacer = nullptr;
   std::vector<NodeState> nodes;
   int speed = 800;
   uint32_t generation = 1;
@@ -105,6 +107,7 @@ struct Bus {
   std::chrono::steady_clock::time_point t0;
   int busy = 0, reset_in = -1;
   long long reset_at_frame = -1;
+  bool debug = false;   // VIRIZEDA_EMU_DEBUG: every request on stderr
   unsigned long long frames = 0, lost_events = 0;
   std::atomic<int> buffers{0};
 };
@@ -114,7 +117,7 @@ std::atomic<uint8_t> g_fds[MAX_FDS];
 thread_local bool t_in_bus = false;
 
 Bus &bus() {
-  static Bus *b = new Bus;   // never destroyed: the pacing thread outlives exit
+  static Bus *b = new Bus;   // never destroyed: fds may be closed during exit
   return *b;
 }
 
@@ -171,7 +174,10 @@ bool copy_out(uint64_t dst, const void *src, size_t n) {
 
 void send_event(Bus &b, Client *c, const void *p, size_t n) {
   if (c->gone || c->peer < 0) return;
-  if (send(c->peer, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) < 0) b.lost_events++;
+  if (send(c->peer, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return;
+  if (b.lost_events++ == 0)
+    fprintf(stderr, "virizeda emulated bus: /dev/fw%d: events are not read; "
+            "the ones that do not fit are lost\n", c->node);
 }
 
 void send_reset(Bus &b, Client *c) {
@@ -302,6 +308,8 @@ Bus &ready_bus(Locked &) {
     b.nodes[i].dev->rom(b.nodes[i].rom);
   }
   read_faults(b);
+  const char *debug = getenv("VIRIZEDA_EMU_DEBUG");
+  b.debug = debug && *debug && strcmp(debug, "0") != 0;
   for (NodeState &ns : b.nodes) refresh_stream(b, ns);
   return b;
 }
@@ -409,6 +417,10 @@ int send_request(Bus &b, Client *c, void *arg, bool broadcast) {
       rcode = transact(b, c->node, r.tcode, r.offset, data.data(), bytes / 4);
     }
   }
+  if (b.debug)
+    fprintf(stderr, "virizeda emulated bus: fw%d tcode %u at 0x%llx, %u bytes: "
+            "rcode %d\n", c->node, r.tcode, (unsigned long long)r.offset, bytes,
+            rcode);
   uint32_t len = (rd && rcode == RCODE_COMPLETE) ? bytes : 0;
   std::vector<unsigned char> ev(sizeof(struct fw_cdev_event_response) + len);
   struct fw_cdev_event_response head;
@@ -524,7 +536,7 @@ int create_context(Client *c, void *arg) {
   struct fw_cdev_create_iso_context a;
   memcpy(&a, arg, sizeof a);
   if (a.type != FW_CDEV_ISO_CONTEXT_RECEIVE || a.channel > 63 ||
-      a.header_size < 4 || (a.header_size & 3)) {
+      a.header_size < 4 || (a.header_size & 3) || a.header_size > HEADER_PAGE) {
     errno = EINVAL;   // transmit and multichannel contexts are not emulated
     return -1;
   }
@@ -551,12 +563,13 @@ int queue_iso(Client *c, void *arg) {
     return -1;
   }
   uint64_t base = (uintptr_t)c->buf;
-  while (a.size >= 4 && x.queue.size() < MAX_ENTRIES) {
-    uint32_t ctl;
-    if (!copy_in(&ctl, a.packets, 4)) {
-      errno = EFAULT;
-      return -1;
-    }
+  size_t room = MAX_ENTRIES - std::min(MAX_ENTRIES, x.queue.size());
+  std::vector<uint32_t> ctls(std::min<size_t>(a.size / 4, room));
+  if (!copy_in(ctls.data(), a.packets, ctls.size() * 4)) {
+    errno = EFAULT;
+    return -1;
+  }
+  for (uint32_t ctl : ctls) {
     uint32_t payload = ctl & 0xffff, hlen = ctl >> 24;
     if (hlen == 0 || hlen % x.header_size || a.data < base ||
         a.data - base + payload > c->buf_len) {
@@ -582,18 +595,17 @@ void send_interrupt(Bus &b, Client *c) {
   IsoCtx &x = c->ctx;
   size_t head = offsetof(struct fw_cdev_event_iso_interrupt, header);
   std::vector<unsigned char> ev(sizeof(struct fw_cdev_event_iso_interrupt) +
-                                x.headers.size());
+                                x.header_bytes);
   struct fw_cdev_event_iso_interrupt e;
   memset(&e, 0, sizeof e);
   e.closure = x.closure;
   e.type = FW_CDEV_EVENT_ISO_INTERRUPT;
   e.cycle = x.last_ts;
-  e.header_length = (uint32_t)x.headers.size();
+  e.header_length = x.header_bytes;
   memcpy(ev.data(), &e, head);
-  if (!x.headers.empty())
-    memcpy(ev.data() + head, x.headers.data(), x.headers.size());
+  memcpy(ev.data() + head, x.headers, x.header_bytes);
   send_event(b, c, ev.data(), ev.size());
-  x.headers.clear();
+  x.header_bytes = 0;
 }
 
 // Header data of packet k of a frame; older clients lose what passes a page.
@@ -601,20 +613,46 @@ void add_header(Bus &b, Client *c, const Stream &st, uint32_t k,
                 uint64_t cycle, const unsigned char *payload) {
   IsoCtx &x = c->ctx;
   x.last_ts = iso_ts(cycle);
-  if (x.headers.size() + x.header_size > HEADER_PAGE) {
+  if (x.header_bytes + x.header_size > HEADER_PAGE) {
     if (c->version < 5) return;
     send_interrupt(b, c);
+    if (x.header_size > HEADER_PAGE) return;
   }
   uint32_t q[2];
   q[0] = htonl(st.packet_bytes << 16 | 1u << 14 | (uint32_t)st.channel << 8 |
                0xAu << 4 | (k == 0 ? 1u : 0u));
   q[1] = htonl(x.last_ts);
-  size_t at = x.headers.size();
-  x.headers.resize(at + x.header_size, 0);
-  memcpy(&x.headers[at], q, x.header_size < 8 ? x.header_size : 8);
-  if (x.header_size > 8)
-    memcpy(&x.headers[at + 8], payload,
-           std::min<size_t>(x.header_size - 8, st.packet_bytes));
+  unsigned char *h = x.headers + x.header_bytes;
+  memcpy(h, q, x.header_size < 8 ? x.header_size : 8);
+  if (x.header_size > 8) {
+    size_t more = std::min<size_t>(x.header_size - 8, st.packet_bytes);
+    memcpy(h + 8, payload, more);
+    memset(h + 8 + more, 0, x.header_size - 8 - more);
+  }
+  x.header_bytes += x.header_size;
+}
+
+// Headers of packets k .. k + n - 1 of a frame, at most 8 bytes each (the
+// payload stays whole in the buffer).
+void add_headers(Bus &b, Client *c, const Stream &st, uint32_t k, uint32_t n,
+                 uint64_t cycle) {
+  IsoCtx &x = c->ctx;
+  uint32_t hs = x.header_size;
+  uint32_t head = st.packet_bytes << 16 | 1u << 14 | (uint32_t)st.channel << 8 | 0xAu << 4;
+  uint32_t sec = (uint32_t)(cycle / 8000) & 7, cyc = (uint32_t)(cycle % 8000);
+  for (uint32_t i = 0; i < n; i++) {
+    x.last_ts = sec << 13 | cyc;
+    if (x.header_bytes + hs > HEADER_PAGE && c->version >= 5) send_interrupt(b, c);
+    if (x.header_bytes + hs <= HEADER_PAGE) {
+      uint32_t q[2] = {htonl(head | (k + i == 0 ? 1u : 0u)), htonl(x.last_ts)};
+      memcpy(x.headers + x.header_bytes, q, hs);
+      x.header_bytes += hs;
+    }
+    if (++cyc == 8000) {
+      cyc = 0;
+      sec = (sec + 1) & 7;
+    }
+  }
 }
 
 void complete_packet(Bus &b, Client *c) {
@@ -660,9 +698,19 @@ bool receive(Bus &b, Client *c, NodeState &ns, uint64_t last_cycle,
   unsigned char *dst = direct_target(c, st);
   if (dst) {
     if (dst != frame) memcpy(dst, frame, padded);
-    for (uint32_t k = 0; k < st.packets; k++) {
-      add_header(b, c, st, k, first_cycle + k, dst + (size_t)k * st.packet_bytes);
-      complete_packet(b, c);
+    // entry by entry: the payload is in place, only headers to write
+    uint32_t k = 0;
+    while (k < st.packets) {
+      Entry &e = x.queue.front();
+      uint32_t take = std::min(st.packets - k, e.count - e.done);
+      add_headers(b, c, st, k, take, first_cycle + k);
+      k += take;
+      e.done += take;
+      if (e.done == e.count) {
+        bool irq = e.irq;
+        x.queue.pop_front();
+        if (irq) send_interrupt(b, c);
+      }
     }
     return true;
   }
@@ -725,6 +773,7 @@ void send_frame(Bus &b, int n, int64_t t_end) {
     else ns.dropped++;
   }
   if (!sent) return;
+  refresh_stream(b, ns);   // a one-shot frame ends the stream
   ns.sent++;
   if (received) ns.received++;
   b.frames++;
@@ -736,7 +785,7 @@ void send_frame(Bus &b, int n, int64_t t_end) {
 
 void pace(Bus &b) {
   Locked l(b);
-  for (;;) {
+  while (!b.quit) {
     int64_t now = now_ns(b), next = INT64_MAX;
     for (size_t n = 0; n < b.nodes.size(); n++) {
       NodeState &ns = b.nodes[n];
@@ -762,10 +811,22 @@ void pace(Bus &b) {
   }
 }
 
+// At exit the thread stops first, so nothing runs while the process ends.
+void stop_thread() {
+  Bus &b = bus();
+  {
+    std::lock_guard<std::mutex> g(b.mu);
+    b.quit = true;
+    b.cv.notify_all();
+  }
+  if (b.pacer && b.pacer->joinable()) b.pacer->join();
+}
+
 void start_thread(Bus &b) {
   if (b.thread_started) return;
   b.thread_started = true;
-  std::thread([&b] { pace(b); }).detach();
+  b.pacer = new std::thread([&b] { pace(b); });
+  atexit(stop_thread);
 }
 
 int start_iso(Bus &b, Client *c, void *arg) {
@@ -1123,6 +1184,14 @@ EMU_EXPORT int virizeda_emu_stats(int node, unsigned long long *sent,
   if (sent) *sent = ns.sent;
   if (received) *received = ns.received;
   if (dropped) *dropped = ns.dropped;
+  return 0;
+}
+
+EMU_EXPORT int virizeda_emu_send_frame(int node) {
+  Locked l(bus());
+  Bus &b = ready_bus(l);
+  if (node < 0 || node >= (int)b.nodes.size() || !b.nodes[node].next_ns) return -1;
+  send_frame(b, node, now_ns(b));
   return 0;
 }
 

@@ -28,6 +28,9 @@ int virizeda_emu_unplug(int node, long frames);
 int virizeda_emu_stats(int node, unsigned long long *sent,
                        unsigned long long *received,
                        unsigned long long *dropped);
+/* The camera's next frame now, out of its pace (benchmarks); -1 when the
+   node does not exist or is not sending. */
+int virizeda_emu_send_frame(int node);
 /* Bandwidth units (of 4915) and channels (bit c: channel c) still free. */
 void virizeda_emu_iso_free(int *bandwidth, unsigned long long *channels);
 

@@ -70,14 +70,16 @@ void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
   vz_rom_fix_crc(rom, ROM_UNIT_DIR);
   // command_regs_base: DCAM registers at 0xF0F00000, in quadlets
   bool names = !vendor_name.empty() || !model_name.empty();
-  rom[ROM_UNIT_DEP] = (names ? 3u : 1u) << 16;
+  rom[ROM_UNIT_DEP] = (names ? 4u : 1u) << 16;
   rom[ROM_UNIT_DEP + 1] = 0x40000000u | ((VZ_DCAM_BASE - 0xF0000000u) >> 2);
   if (names) {
-    // vendor and model name leaves, which IIDC drivers show
-    int at = ROM_UNIT_DEP + 4;
-    rom[ROM_UNIT_DEP + 2] = 0x81000000u | (at - (ROM_UNIT_DEP + 2));
+    // IIDC 1.31 (sub-version 1), and the vendor and model name leaves,
+    // which IIDC drivers show
+    rom[ROM_UNIT_DEP + 2] = 0x38000010u;
+    int at = ROM_UNIT_DEP + 5;
+    rom[ROM_UNIT_DEP + 3] = 0x81000000u | (at - (ROM_UNIT_DEP + 3));
     at = rom_text_leaf(rom, at, vendor_name, (VZ_ROM_QUADS - at) / 4);
-    rom[ROM_UNIT_DEP + 3] = 0x82000000u | (at - (ROM_UNIT_DEP + 3));
+    rom[ROM_UNIT_DEP + 4] = 0x82000000u | (at - (ROM_UNIT_DEP + 4));
     rom_text_leaf(rom, at, model_name, VZ_ROM_QUADS - at);
   }
   vz_rom_fix_crc(rom, ROM_UNIT_DEP);

@@ -112,8 +112,8 @@ uint16_t vz_crc16(const uint32_t *q, int n);
 
 // A factory-fresh ROM for a node: bus info block, root directory, unique ID
 // leaf and unit directories, every CRC set.
-// With names, the unit dependent directory also points at vendor and model
-// name leaves (cut to fit the ROM).
+// With names, the unit dependent directory also says IIDC 1.31 and points
+// at vendor and model name leaves (cut to fit the ROM).
 void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
                   uint32_t chip_lo, int bus_speed,
                   const std::string &vendor_name = "",
