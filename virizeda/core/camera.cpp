@@ -130,6 +130,9 @@ void Camera::fill_capabilities() {
     // IIDC has no divider: the library keeps one frame in n
     has_frame_div = true;
     max_frame_div = 16;
+    // a raw mosaic with its colour filter tells a Bayer imager
+    for (const Mode &m : modes_)
+      if (m.coding == Coding::RAW8 && m.filter != Filter::NONE) isBayer = true;
   }
   has_50Hz_rate = e.has_50Hz_rate;
   has_black_offset = e.has_black_offset;
