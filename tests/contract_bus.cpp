@@ -156,7 +156,7 @@ TEST_F(BusContract, ARefusedFormatKeepsTheLastOne) {
   EXPECT_FALSE(c->SetFormat(S_1024x768, S_MONO, S_15, 1, false));
   EXPECT_GT(strlen(c->error), 0u);
   EXPECT_FALSE(c->SetFormat(s, S_MONO, S_15, 99, false)) << "divider 99";
-  EXPECT_FALSE(c->SetFormat(s, (dITYPE)9, S_15, 1, false));
+  EXPECT_FALSE(c->SetFormat(s, (dITYPE)7, S_15, 1, false));
   inside_call = false;
   EXPECT_EQ(c->Size(), s);
   EXPECT_EQ(c->Type(), S_MONO);

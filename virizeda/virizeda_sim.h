@@ -15,7 +15,10 @@
 
 class dCamera;
 
-namespace vzsim __attribute__((visibility("default"))) {
+// exported from a library built with hidden visibility
+#pragma GCC visibility push(default)
+
+namespace vzsim {
 
 // Every camera operation since the last clear_calls(), oldest first, as
 // "Name(arguments)": numbers in decimal, bools as 0/1, addresses and
@@ -54,5 +57,7 @@ int barcode(const unsigned char *row, int width, int bytes_per_pixel);
 unsigned char *make_frame(dCamera *cam, unsigned seq);
 
 }  // namespace vzsim
+
+#pragma GCC visibility pop
 
 #endif
