@@ -55,12 +55,145 @@ inline void put(uint8_t *d, int y, const Chroma &c) {
 
 }  // namespace
 
+namespace {
+#if defined(__x86_64__) || defined(__i386__)
+#define VZ_X86 1
+// pshufb masks that interleave R, G and B planes of 16 bytes into 48 bytes
+// of RGB24: [output block][channel][byte], 0x80 makes a zero byte
+struct Interleave {
+  uint8_t m[3][3][16];
+};
+constexpr Interleave make_interleave() {
+  Interleave t{};
+  for (int k = 0; k < 3; ++k)
+    for (int ch = 0; ch < 3; ++ch)
+      for (int j = 0; j < 16; ++j) {
+        int p = 16 * k + j;
+        t.m[k][ch][j] = (uint8_t)(p % 3 == ch ? p / 3 : 0x80);
+      }
+  return t;
+}
+constexpr Interleave IL = make_interleave();
+
+#define SSSE3 __attribute__((target("ssse3")))
+
+bool have_ssse3() {
+  static const bool yes = __builtin_cpu_supports("ssse3");
+  return yes;
+}
+
+SSSE3 inline __m128i blend(__m128i mask, __m128i a, __m128i b) {
+  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
+
+SSSE3 inline __m128i ld(const uint8_t *p) {
+  return _mm_loadu_si128((const __m128i *)p);
+}
+
+// R, G and B planes of 16 pixels stored as 48 bytes of RGB24
+SSSE3 inline void store_rgb(__m128i r, __m128i g, __m128i b, uint8_t *o) {
+  for (int k = 0; k < 3; ++k) {
+    __m128i v = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, ld(IL.m[k][0])),
+                                          _mm_shuffle_epi8(g, ld(IL.m[k][1]))),
+                             _mm_shuffle_epi8(b, ld(IL.m[k][2])));
+    _mm_storeu_si128((__m128i *)(o + 16 * k), v);
+  }
+}
+
+// libdc1394's YUV2RGB for 8 pixels: y, u' and v' in 16-bit lanes. v'*1436
+// >> 10 is the high half of (v' << 6) * 1436, exactly; the green sum is
+// taken in 32 bits before its shift, as libdc1394 does.
+struct Rgb16 {
+  __m128i r, g, b;
+};
+SSSE3 inline Rgb16 yuv8(__m128i y, __m128i u, __m128i v) {
+  __m128i rv = _mm_mulhi_epi16(_mm_slli_epi16(v, 6), _mm_set1_epi16(1436));
+  __m128i bu = _mm_mulhi_epi16(_mm_slli_epi16(u, 6), _mm_set1_epi16(1814));
+  const __m128i k = _mm_set1_epi32(731 << 16 | 352);
+  __m128i lo = _mm_srai_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(u, v), k), 10);
+  __m128i hi = _mm_srai_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(u, v), k), 10);
+  __m128i guv = _mm_packs_epi32(lo, hi);
+  return {_mm_add_epi16(y, rv), _mm_sub_epi16(y, guv), _mm_add_epi16(y, bu)};
+}
+
+SSSE3 inline void store16(const Rgb16 &a, const Rgb16 &b, uint8_t *o) {
+  store_rgb(_mm_packus_epi16(a.r, b.r), _mm_packus_epi16(a.g, b.g),
+            _mm_packus_epi16(a.b, b.b), o);
+}
+
+// UYVY: in each 32-bit lane U Y0 V Y1; chroma repeated for both pixels
+SSSE3 inline Rgb16 uyvy8(__m128i a) {
+  const __m128i lowbyte = _mm_set1_epi32(0xff), c128 = _mm_set1_epi16(128);
+  __m128i u = _mm_and_si128(a, lowbyte);
+  __m128i v = _mm_and_si128(_mm_srli_epi32(a, 16), lowbyte);
+  u = _mm_sub_epi16(_mm_or_si128(u, _mm_slli_epi32(u, 16)), c128);
+  v = _mm_sub_epi16(_mm_or_si128(v, _mm_slli_epi32(v, 16)), c128);
+  return yuv8(_mm_srli_epi16(a, 8), u, v);
+}
+
+SSSE3 size_t yuv422_rgb_simd(const uint8_t *s, uint8_t *d, size_t n) {
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16)
+    store16(uyvy8(ld(s + 2 * i)), uyvy8(ld(s + 2 * i + 16)), d + 3 * i);
+  return i;
+}
+
+// pshufb masks gathering channel ch of 16 pixels (input byte 3j + ch)
+// from 48 bytes: [channel][input block][byte]
+struct Deinterleave {
+  uint8_t m[3][3][16];
+};
+constexpr Deinterleave make_deinterleave() {
+  Deinterleave t{};
+  for (int ch = 0; ch < 3; ++ch)
+    for (int k = 0; k < 3; ++k)
+      for (int j = 0; j < 16; ++j) {
+        int p = 3 * j + ch - 16 * k;
+        t.m[ch][k][j] = (uint8_t)(p >= 0 && p < 16 ? p : 0x80);
+      }
+  return t;
+}
+constexpr Deinterleave DL = make_deinterleave();
+
+// UYV triplets: the three planes gathered with byte shuffles
+SSSE3 size_t yuv444_rgb_simd(const uint8_t *s, uint8_t *d, size_t n) {
+  size_t i = 0;
+  const __m128i z = _mm_setzero_si128(), c128 = _mm_set1_epi16(128);
+  for (; i + 16 <= n; i += 16) {
+    __m128i in[3] = {ld(s + 3 * i), ld(s + 3 * i + 16), ld(s + 3 * i + 32)};
+    __m128i plane[3];
+    for (int ch = 0; ch < 3; ++ch)
+      plane[ch] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(in[0], ld(DL.m[ch][0])),
+                                            _mm_shuffle_epi8(in[1], ld(DL.m[ch][1]))),
+                               _mm_shuffle_epi8(in[2], ld(DL.m[ch][2])));
+    auto half = [&](__m128i (*un)(__m128i, __m128i)) SSSE3 {
+      return yuv8(un(plane[1], z), _mm_sub_epi16(un(plane[0], z), c128),
+                  _mm_sub_epi16(un(plane[2], z), c128));
+    };
+    store16(half(_mm_unpacklo_epi8), half(_mm_unpackhi_epi8), d + 3 * i);
+  }
+  return i;
+}
+#endif
+
+}  // namespace
+
 void yuv444_to_rgb(const uint8_t *s, uint8_t *d, size_t n) {
-  for (size_t i = 0; i < n; ++i, s += 3, d += 3) put(d, s[1], chroma(s[0], s[2]));
+  size_t i = 0;
+#ifdef VZ_X86
+  if (have_ssse3()) i = yuv444_rgb_simd(s, d, n);
+  s += 3 * i, d += 3 * i;
+#endif
+  for (; i < n; ++i, s += 3, d += 3) put(d, s[1], chroma(s[0], s[2]));
 }
 
 void yuv422_to_rgb(const uint8_t *s, uint8_t *d, size_t n) {
-  for (size_t i = 0; i < n; i += 2, s += 4, d += 6) {
+  size_t i = 0;
+#ifdef VZ_X86
+  if (have_ssse3()) i = yuv422_rgb_simd(s, d, n);
+  s += 2 * i, d += 3 * i;
+#endif
+  for (; i < n; i += 2, s += 4, d += 6) {
     Chroma c = chroma(s[0], s[2]);
     put(d, s[1], c);
     put(d + 3, s[3], c);
@@ -162,35 +295,7 @@ inline int mirror(int i, int n) {
   return i < 0 ? -i : i >= n ? 2 * n - 2 - i : i;
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-#define VZ_X86 1
-// pshufb masks that interleave R, G and B planes of 16 bytes into 48 bytes
-// of RGB24: [output block][channel][byte], 0x80 makes a zero byte
-struct Interleave {
-  uint8_t m[3][3][16];
-};
-constexpr Interleave make_interleave() {
-  Interleave t{};
-  for (int k = 0; k < 3; ++k)
-    for (int ch = 0; ch < 3; ++ch)
-      for (int j = 0; j < 16; ++j) {
-        int p = 16 * k + j;
-        t.m[k][ch][j] = (uint8_t)(p % 3 == ch ? p / 3 : 0x80);
-      }
-  return t;
-}
-constexpr Interleave IL = make_interleave();
-
-#define SSSE3 __attribute__((target("ssse3")))
-
-SSSE3 inline __m128i blend(__m128i mask, __m128i a, __m128i b) {
-  return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
-}
-
-SSSE3 inline __m128i ld(const uint8_t *p) {
-  return _mm_loadu_si128((const __m128i *)p);
-}
-
+#ifdef VZ_X86
 // (a + b + c + d + 2) >> 2 per byte lane
 SSSE3 inline __m128i avg4(__m128i a, __m128i b, __m128i c, __m128i d) {
   const __m128i z = _mm_setzero_si128(), two = _mm_set1_epi16(2);
@@ -239,10 +344,6 @@ SSSE3 int bayer_simd(const uint8_t *RS u, const uint8_t *RS m,
   return x;
 }
 
-bool have_ssse3() {
-  static const bool yes = __builtin_cpu_supports("ssse3");
-  return yes;
-}
 #endif
 
 // C is the row's non-green colour; C_ODD: it sits at odd columns.
