@@ -1,5 +1,7 @@
 // The libdc1394 device on the emulated FireWire bus: the real libdc1394
 // against the simulated cameras. Run under scripts/with-emulated-bus.
+// Bandwidth, unplug and bus reset are tested through dcam.h
+// (dc1394cam_camera_test.cpp).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <string.h>
@@ -73,10 +75,6 @@ class EmuDevice : public ::testing::Test {
   std::vector<FwNode> nodes_;
   Mode mode_;
 };
-
-const char *kTwoColour =
-    R"({"bus_speed": 400, "cameras": [{"name": "A", "chip_id": "a", "color": true},
-                                      {"name": "B", "chip_id": "b", "color": true}]})";
 
 }  // namespace
 
@@ -203,62 +201,6 @@ TEST_F(EmuDevice, ConvertedFramesMatchTheScene) {
     EXPECT_LT(far, total / 50) << k.w << " coding " << (int)k.c;
     c.stop();
   }
-}
-
-TEST_F(EmuDevice, BandwidthRefusedWithNeededAndFree) {
-  auto cams = open(kTwoColour);
-  ASSERT_EQ(cams.size(), 2u);
-  std::string why;
-  for (auto &c : cams) {
-    const Mode *m = find(c->modes(), 640, Coding::RGB8, 0);
-    ASSERT_TRUE(m);
-    ASSERT_TRUE(c->set_mode(*m, RATE_30, &why)) << why;
-  }
-  ASSERT_TRUE(cams[0]->start(&why)) << why;
-  EXPECT_FALSE(cams[1]->start(&why));
-  // 640x480 RGB8 at 30 fps: 960 quadlets and 3 of header a packet, four
-  // units each at S400
-  EXPECT_NE(why.find("needs 3852 bandwidth units"), std::string::npos) << why;
-  EXPECT_NE(why.find("has 1063 free"), std::string::npos) << why;
-  // the first one streams on; when it stops the second gets the bus
-  Frame f;
-  EXPECT_EQ(cams[0]->next_frame(1000, &f), Next::FRAME);
-  cams[0]->stop();
-  EXPECT_TRUE(cams[1]->start(&why)) << why;
-  EXPECT_EQ(cams[1]->next_frame(1000, &f), Next::FRAME);
-}
-
-TEST_F(EmuDevice, UnplugAndBusResetWhileStreaming) {
-  auto cams = open();
-  ASSERT_EQ(cams.size(), 3u);
-  std::string why;
-  for (int i : {0, 1}) {
-    const Mode *m = i == 0 ? find(cams[i]->modes(), 320, Coding::YUV422)
-                           : find(cams[i]->modes(), 640, Coding::MONO8, 0);
-    ASSERT_TRUE(m);
-    ASSERT_TRUE(cams[i]->set_mode(*m, RATE_30, &why)) << why;
-    ASSERT_TRUE(cams[i]->start(&why)) << why;
-  }
-  Frame f;
-  ASSERT_EQ(cams[0]->next_frame(1000, &f), Next::FRAME);
-  // a bus reset: streaming goes on
-  hook<int (*)()>("virizeda_emu_bus_reset")();
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(cams[0]->next_frame(1000, &f), Next::FRAME);
-  // camera 1 unplugged: told within the wait limit, stop is harmless
-  ASSERT_EQ(cams[1]->next_frame(1000, &f), Next::FRAME);
-  hook<int (*)(int, long)>("virizeda_emu_unplug")(1, 0);
-  int64_t t0 = vz_mono_us();
-  Next r = Next::FRAME;
-  for (int i = 0; i < 5 && r == Next::FRAME; ++i) r = cams[1]->next_frame(500, &f);
-  EXPECT_EQ(r, Next::GONE);
-  EXPECT_LT(vz_mono_us() - t0, 2600000);
-  EXPECT_TRUE(saw("gone from the bus"));
-  cams[1]->stop();
-  EXPECT_FALSE(cams[1]->start(&why));
-  uint32_t v;
-  EXPECT_FALSE(cams[1]->read_quadlet(0xF0000400, &v));
-  // the other camera goes on
-  EXPECT_EQ(cams[0]->next_frame(1000, &f), Next::FRAME);
 }
 
 TEST_F(EmuDevice, RegistersRomAndIdentityAfterAWrite) {
