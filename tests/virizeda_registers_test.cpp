@@ -319,3 +319,15 @@ TEST_F(Persistence, DamagedStateFilesAreReportedAndFactoryStateUsed) {
   EXPECT_TRUE(saw_diag("holds 5 bytes, not 1024; factory ROM used")) << all_diag();
   EXPECT_TRUE(saw_diag("holds 5 bytes, not 40")) << all_diag();
 }
+
+TEST_F(Registers, ModeWrittenThroughRegistersIsUndoneAtTheNextStart) {
+  dCamera *c = open_camera(0);
+  ASSERT_TRUE(c->SetFormat(S_640x480, S_RGB24, S_15, 1, false));
+  ASSERT_TRUE(c->WriteQuadlet(DCAM + 0x604, 0u << 29));  // 160x120 YUV444
+  ASSERT_TRUE(c->Start());
+  EXPECT_EQ(read(c, DCAM + 0x604), 4u << 29) << "RGB8, as the format says";
+  unsigned char *img = nullptr;
+  int seq = -1;
+  ASSERT_TRUE(c->GetImage(&img, 500, &seq, nullptr));
+  EXPECT_EQ(vzsim::barcode(img, 640, 3), seq);
+}

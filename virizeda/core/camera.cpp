@@ -446,6 +446,9 @@ void Camera::begin_stream() {
 bool Camera::Start() {
   vz_log_call("Start()");
   std::string why;
+  // registers written since may have changed the mode; frames must match
+  // the format the program set
+  if (!on_) apply_format(size_, type_, speed_, fdiv_, &why);
   if (!dev_->start(&why)) {
     snprintf(error_, sizeof error_, "%s", why.c_str());
     error = error_;
