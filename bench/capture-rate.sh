@@ -50,8 +50,8 @@ run_case() {
   [ "$3" = off ] && click 27 275         # Display off
   local rate_at delivered_at dropped_at t0 t1 rates=""
   rate_at=$(address 'mainw->rate_val->buf')
-  delivered_at=$(address '((SimCamera*)dcam)->stream_.delivered')
-  dropped_at=$(address '((SimCamera*)dcam)->stream_.dropped')
+  delivered_at=$(address "(('vz::Camera'*)dcam)->delivered_")
+  dropped_at=$(address "(('vz::Camera'*)dcam)->dropped_")
   t0=$(cpu_ticks)
   click 167 305            # Continuous
   sleep 2

@@ -87,10 +87,10 @@ TEST_F(Registers, RomBusInfoBlockRootDirectoryAndUniqueIdLeaf) {
   EXPECT_EQ(read(dSys->InitCamera(1), ROM + 0x10), 0x0000ffffu);
 }
 
-TEST_F(Registers, ProgrammedChipIdBecomesDevIdAtTheNextOpening) {
+TEST_F(Registers, ProgrammedChipIdShowsInDevIdAtOnceAndAtTheNextOpening) {
   dCamera *c = open_camera(1);
   program(c, 0x00080012);
-  EXPECT_EQ(c->devID, 0xffff) << "until opened again";
+  EXPECT_EQ(c->devID, 0x00080012) << "true to the device after the write";
   EXPECT_EQ(dSys->InitCamera(1), c);
   EXPECT_EQ(c->devID, 0x00080012);
   auto bib = quads(c, ROM + 4, 4);
@@ -103,9 +103,9 @@ TEST_F(Registers, DcamInquiryAndCurrentFormatRegisters) {
   open_bus();
   dCamera *color = dSys->InitCamera(0), *mono = dSys->InitCamera(1);
   EXPECT_EQ(read(color, DCAM + 0x100), 0xA1000000u) << "Format_0, _2, _7";
-  EXPECT_EQ(read(color, DCAM + 0x180), 0x0C000000u) << "640x480 RGB8 and Mono8";
+  EXPECT_EQ(read(color, DCAM + 0x180), 0xFC000000u) << "Mode_0 to Mode_5";
   EXPECT_EQ(read(mono, DCAM + 0x180), 0x04000000u) << "Mono8 only";
-  EXPECT_EQ(read(color, DCAM + 0x188), 0x60000000u) << "1280x960 RGB8, Mono8";
+  EXPECT_EQ(read(color, DCAM + 0x188), 0xE0000000u) << "1280x960 YUV422, RGB8, Mono8";
   EXPECT_EQ(read(color, DCAM + 0x19C), 0x80000000u);
   EXPECT_EQ(read(color, DCAM + 0x214), 0x7C000000u) << "3.75 to 60 fps";
   EXPECT_EQ(read(mono, DCAM + 0x210), 0u) << "no RGB mode";
@@ -317,4 +317,16 @@ TEST_F(Persistence, DamagedStateFilesAreReportedAndFactoryStateUsed) {
   EXPECT_EQ(c->devID, 0xffff);
   EXPECT_TRUE(saw_diag("holds 5 bytes, not 1024; factory ROM used")) << all_diag();
   EXPECT_TRUE(saw_diag("holds 5 bytes, not 40")) << all_diag();
+}
+
+TEST_F(Registers, ModeWrittenThroughRegistersIsUndoneAtTheNextStart) {
+  dCamera *c = open_camera(0);
+  ASSERT_TRUE(c->SetFormat(S_640x480, S_RGB24, S_15, 1, false));
+  ASSERT_TRUE(c->WriteQuadlet(DCAM + 0x604, 0u << 29));  // 160x120 YUV444
+  ASSERT_TRUE(c->Start());
+  EXPECT_EQ(read(c, DCAM + 0x604), 4u << 29) << "RGB8, as the format says";
+  unsigned char *img = nullptr;
+  int seq = -1;
+  ASSERT_TRUE(c->GetImage(&img, 500, &seq, nullptr));
+  EXPECT_EQ(vzsim::barcode(img, 640, 3), seq);
 }

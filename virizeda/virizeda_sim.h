@@ -15,6 +15,9 @@
 
 class dCamera;
 
+// exported from a library built with hidden visibility
+#pragma GCC visibility push(default)
+
 namespace vzsim {
 
 // Every camera operation since the last clear_calls(), oldest first, as
@@ -54,5 +57,7 @@ int barcode(const unsigned char *row, int width, int bytes_per_pixel);
 unsigned char *make_frame(dCamera *cam, unsigned seq);
 
 }  // namespace vzsim
+
+#pragma GCC visibility pop
 
 #endif

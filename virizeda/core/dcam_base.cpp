@@ -1,29 +1,10 @@
-// The library globals, dSysInit with its choice of backend, and the base
-// classes of the camera interface.
+// The library globals and the base classes of the camera interface.
 #include <string.h>
 
-#include "dcam.h"
-#include "diag.h"
-#include "sim_internal.h"
+#include "core/dcam_api.h"
 
 dSystem *dSys = nullptr;
-char dcamVersion[] = "virizeda 1.0 (simulated bus)";
 void (*dcamDebug)(char *line) = nullptr;
-
-// The one place that picks a backend; the simulated bus is the only one yet.
-static dSystem *open_backend() { return vz_sim_bus_open(); }
-
-// Library lines go to whatever dcamDebug holds at the time.
-static void to_dcam_debug(char *line) {
-  if (dcamDebug) dcamDebug(line);
-}
-
-void dSysInit() {
-  vz_diag_set_sink(to_dcam_debug);
-  delete dSys;  // a second call starts afresh with the configuration
-  dSys = nullptr;
-  dSys = open_backend();
-}
 
 static char no_error[] = "";
 static char *no_names[] = {nullptr};

@@ -136,6 +136,14 @@ class Device {
   // Frame memory stays readable after stop, until the device is destroyed,
   // so the camera can hand it to the program without a copy.
   virtual bool frames_stay() const { return false; }
+  // Waits up to wait_ms for a frame without taking it; false when the
+  // device cannot tell (the camera then takes the frame early and keeps
+  // it). A device whose frames stay must answer, or a frame taken early
+  // would overwrite the one the program still reads.
+  virtual bool frame_ready(int wait_ms, bool *ready) {
+    (void)wait_ms, (void)ready;
+    return false;
+  }
 };
 
 }  // namespace vz

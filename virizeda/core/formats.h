@@ -3,7 +3,7 @@
 #ifndef VIRIZEDA_FORMATS_H
 #define VIRIZEDA_FORMATS_H
 
-#include "dcam.h"
+#include "core/dcam_api.h"
 
 // Width and height of a size; false for a value outside dISIZE.
 bool vz_size_dims(int size, int *w, int *h);

@@ -3,7 +3,7 @@
 #include <math.h>
 #include <string.h>
 
-#include "dcam.h"
+#include "core/dcam_api.h"
 
 bool SceneLook::operator==(const SceneLook &o) const {
   return exposure == o.exposure && gain == o.gain &&

@@ -1,24 +1,22 @@
-// The simulated IIDC bus: the cameras of the configuration, each with its
-// own device state.
-#include <errno.h>
+#include "sim/sim_bus.h"
+
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <string.h>
 
+#include <memory>
 #include <vector>
 
-#include "diag.h"
-#include "sim_camera.h"
-#include "sim_config.h"
-#include "sim_internal.h"
-#include "sim_state.h"
+#include "core/call_log.h"
+#include "core/camera.h"
+#include "core/diag.h"
+#include "sim/sim_device.h"
 
 namespace {
 
 class SimBus : public dSystem {
  public:
-  explicit SimBus(const BusConfig &conf);
+  SimBus(const BusConfig &conf,
+         std::vector<std::unique_ptr<vz::SimDevice>> devices);
   ~SimBus() override;
   void Reset() override;
   int NumCameras() override { return (int)cams_.size(); }
@@ -30,16 +28,22 @@ class SimBus : public dSystem {
   bool Stop() override;
 
  private:
-  std::vector<SimCamera *> cams_;
+  dCamera *open(size_t i);
+
+  BusConfig conf_;
+  std::vector<std::unique_ptr<vz::SimDevice>> devices_;
+  std::vector<std::unique_ptr<vz::Camera>> cams_;
   std::vector<bool> opened_;
   std::vector<char *> names_, ids_;  // null-terminated lists
 };
 
-SimBus::SimBus(const BusConfig &conf) {
-  for (size_t i = 0; i < conf.cams.size(); ++i) {
-    cams_.push_back(new SimCamera(this, (int)i, conf.cams[i], conf.bus_speed));
-    names_.push_back(strdup(conf.cams[i].name.c_str()));
-    ids_.push_back(strdup(conf.cams[i].chip_id.c_str()));
+SimBus::SimBus(const BusConfig &conf,
+               std::vector<std::unique_ptr<vz::SimDevice>> devices)
+    : conf_(conf), devices_(std::move(devices)) {
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    cams_.emplace_back(new vz::Camera(this, (int)i, devices_[i].get()));
+    names_.push_back(strdup(conf_.cams[i].name.c_str()));
+    ids_.push_back(strdup(conf_.cams[i].chip_id.c_str()));
   }
   opened_.assign(cams_.size(), false);
   names_.push_back(nullptr);
@@ -48,7 +52,7 @@ SimBus::SimBus(const BusConfig &conf) {
 }
 
 SimBus::~SimBus() {
-  for (SimCamera *c : cams_) delete c;
+  cams_.clear();  // before the devices they drive
   for (char *s : names_) free(s);
   for (char *s : ids_) free(s);
 }
@@ -59,26 +63,34 @@ void SimBus::Reset() {
     if (opened_[i]) cams_[i]->Stop();
 }
 
+dCamera *SimBus::open(size_t i) {
+  const CamConfig &c = conf_.cams[i];
+  if (c.fail_open) {
+    vz_diag("camera %d \"%s\" cannot be opened (fail_open)", (int)i,
+            c.name.c_str());
+    cams_[i]->initialized = false;
+    return nullptr;
+  }
+  cams_[i]->open();
+  opened_[i] = true;
+  return cams_[i].get();
+}
+
 dCamera *SimBus::InitCamera(int num) {
   vz_log_call("InitCamera(%d)", num);
   if (num < 0 || num >= (int)cams_.size()) {
     vz_diag("no camera %d on the bus (%d cameras)", num, (int)cams_.size());
     return nullptr;
   }
-  if (!cams_[num]->open()) return nullptr;
-  opened_[num] = true;
-  return cams_[num];
+  return open((size_t)num);
 }
 
 dCamera *SimBus::InitCamera(char *id) {
   vz_log_call("InitCamera(%s)", id ? id : "null");
   if (id)
     for (size_t i = 0; i < cams_.size(); ++i)
-      if (cams_[i]->conf().chip_id == id || cams_[i]->conf().name == id) {
-        if (!cams_[i]->open()) return nullptr;
-        opened_[i] = true;
-        return cams_[i];
-      }
+      if (conf_.cams[i].chip_id == id || conf_.cams[i].name == id)
+        return open(i);
   vz_diag("no camera \"%s\" on the bus", id ? id : "(null)");
   return nullptr;
 }
@@ -102,33 +114,13 @@ bool SimBus::Stop() {
 
 dSystem *vz_sim_bus_open() {
   BusConfig conf;
-  const char *path = getenv("VIRIZEDA_SIM_CONFIG");
-  std::string err;
-  if (path && *path) {
-    if (!vz_load_config(path, &conf, &err)) {
-      vz_diag("configuration %s: %s", path, err.c_str());
-      return nullptr;
-    }
-  } else {
-    conf = vz_default_bus();
-  }
-  if (conf.bus_fail) {
-    vz_diag("simulated bus cannot be opened (bus_fail in %s)", path);
+  std::vector<std::unique_ptr<vz::SimDevice>> devices;
+  std::string why;
+  if (!vz::sim_bus_devices(&conf, &devices, &why)) {
+    vz_diag("%s", why.c_str());
     return nullptr;
   }
-  std::string dir = vz_state_dir();
-  struct stat st;
-  if (!dir.empty()) {
-    const char *why = nullptr;
-    if (stat(dir.c_str(), &st) != 0 || access(dir.c_str(), W_OK | X_OK) != 0)
-      why = strerror(errno);
-    else if (!S_ISDIR(st.st_mode))
-      why = "not a directory";
-    if (why)
-      vz_diag("state directory %s cannot be used: %s; device state will not "
-              "persist", dir.c_str(), why);
-  }
-  dSystem *bus = new SimBus(conf);
+  dSystem *bus = new SimBus(conf, std::move(devices));
   vz_diag("simulated bus opened at S%d with %d camera%s", conf.bus_speed,
           (int)conf.cams.size(), conf.cams.size() == 1 ? "" : "s");
   return bus;

@@ -1053,6 +1053,26 @@ Next SimDevice::next_frame(int wait_ms, Frame *f) {
   return Next::FRAME;
 }
 
+bool SimDevice::frame_ready(int wait_ms, bool *ready) {
+  *ready = false;
+  if (!stream_.on) return true;
+  int64_t seq = stream_.next;
+  long stop_after = conf_.frames_stop_after;
+  if (stop_after >= 0 && seq >= stop_after) return true;
+  *ready = true;
+  if (conf_.unpaced) return true;
+  int64_t now = vz_mono_us();
+  int64_t limit = now + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
+  if (due(seq) <= now) return true;
+  if (due(seq) > limit) {
+    vz_sleep_until(limit);
+    *ready = false;
+    return true;
+  }
+  vz_sleep_until(due(seq));
+  return true;
+}
+
 void SimDevice::flush() {
   if (!stream_.on || conf_.unpaced) return;
   int64_t now = vz_mono_us();

@@ -47,6 +47,7 @@ class SimDevice : public Device {
   bool set_decimation(int n) override;
   bool extras(Extras *out) override;
   bool frames_stay() const override { return true; }
+  bool frame_ready(int wait_ms, bool *ready) override;
 
   // For the emulated bus.
   const uint32_t *rom() const { return rom_; }  // VZ_ROM_QUADS quadlets

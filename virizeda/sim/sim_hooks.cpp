@@ -1,15 +1,21 @@
-// The call log and the test hooks of virizeda_sim.h.
-#include <stdarg.h>
-#include <stdio.h>
-#include <time.h>
-
-#include <string>
-#include <vector>
-
-#include "scene.h"
-#include "sim_camera.h"
-#include "sim_internal.h"
+// The test hooks of virizeda_sim.h.
 #include "virizeda_sim.h"
+
+#include "core/call_log.h"
+#include "core/camera.h"
+#include "sim/scene.h"
+#include "sim/sim_device.h"
+
+namespace {
+
+vz::Camera *ours(dCamera *cam) { return dynamic_cast<vz::Camera *>(cam); }
+
+vz::SimDevice *device_of(dCamera *cam) {
+  vz::Camera *c = ours(cam);
+  return c ? dynamic_cast<vz::SimDevice *>(c->device()) : nullptr;
+}
+
+}  // namespace
 
 namespace vzsim {
 
@@ -24,13 +30,15 @@ bool called(const std::string &text) {
 }
 
 bool set_device_value(dCamera *cam, const char *name, int value) {
-  SimCamera *sc = dynamic_cast<SimCamera *>(cam);
-  return sc && name && sc->set_device_value(name, value);
+  vz::SimDevice *d = device_of(cam);
+  if (!d || !name || !d->set_device_value(name, value)) return false;
+  ours(cam)->sync_from_device();
+  return true;
 }
 
 long dropped_frames(dCamera *cam) {
-  SimCamera *sc = dynamic_cast<SimCamera *>(cam);
-  return sc ? sc->dropped() : -1;
+  vz::Camera *c = ours(cam);
+  return c && device_of(cam) ? c->dropped() : -1;
 }
 
 int barcode(const unsigned char *row, int width, int bytes_per_pixel) {
@@ -38,8 +46,8 @@ int barcode(const unsigned char *row, int width, int bytes_per_pixel) {
 }
 
 unsigned char *make_frame(dCamera *cam, unsigned seq) {
-  SimCamera *sc = dynamic_cast<SimCamera *>(cam);
-  return sc ? sc->make_frame(seq) : nullptr;
+  vz::SimDevice *d = device_of(cam);
+  return d ? d->make_frame(seq) : nullptr;
 }
 
 }  // namespace vzsim

@@ -1,0 +1,777 @@
+#include "core/camera.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "core/call_log.h"
+#include "core/clock.h"
+#include "core/diag.h"
+#include "core/formats.h"
+#include "core/regmap.h"
+
+namespace vz {
+
+namespace {
+
+int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
+
+const char *fmt_name(int size, int type, int speed, int fdiv, char *buf,
+                     size_t n) {
+  int w = 0, h = 0;
+  vz_size_dims(size, &w, &h);
+  snprintf(buf, n, "%dx%d %s at %s fps, divider %d", w, h, vz_type_name(type),
+           vz_speed_name(speed), fdiv);
+  return buf;
+}
+
+// The IIDC rate a speed runs the imager at, and how many of its frames make
+// one: 10 and 5 fps have no IIDC code, so every third frame of 30 and 15.
+void imager_rate(int speed, int *rate, int *every) {
+  int code = vz_iidc_rate_code(speed);
+  *every = code < 0 ? 3 : 1;
+  *rate = code >= 0 ? code : (speed == S_10 ? RATE_30 : RATE_15);
+}
+
+Coding coding_for(int type) {
+  if (type == S_RGB24) return Coding::RGB8;
+  if (type == S_BAYER) return Coding::RAW8;
+  return Coding::MONO8;
+}
+
+const int sizes[] = {S_1280x960, S_640x480, S_320x240, S_160x120};
+const int types[] = {S_MONO, S_RGB24, S_BAYER};
+
+}  // namespace
+
+Camera::Camera(dSystem *bus, int num, Device *dev)
+    : dCamera(bus, num), num_(num), dev_(dev) {
+  error_[0] = '\0';
+  error = error_;
+}
+
+Camera::~Camera() {}
+
+// ---------------------------------------------------------------- opening
+
+void Camera::open() {
+  fill_capabilities();
+  if (!opened_) {
+    power_on_state();
+    opened_ = true;
+  }
+  read_identity();
+  read_values();
+  read_local();
+  frame_div = fdiv_;
+  initialized = true;
+  vz_diag("camera %d \"%s\" opened: %s%s, imager %d, id %08x%s", num_,
+          dev_->model().c_str(), isStereo ? "stereo " : "",
+          has_color ? (isBayer ? "Bayer colour" : "colour") : "monochrome",
+          camImager, (unsigned)devID, on_ ? ", still streaming" : "");
+}
+
+void Camera::fill_capabilities() {
+  modes_ = dev_->modes();
+  for (int f = 0; f < F_FEATURES; ++f)
+    if (!dev_->feature_info(f, &info_[f])) info_[f] = FeatureInfo();
+  uint32_t version = 0;
+  has_local_ = dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_VERSION, &version) &&
+               version != 0;
+  if (!dev_->extras(&extras_)) {
+    // a plain IIDC camera, or a maker's one that tells through its block
+    extras_ = Extras();
+    uint32_t type = 0, fw = 0;
+    if (has_local_ &&
+        dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_CAM_TYPE, &type) &&
+        dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_FIRMWARE, &fw)) {
+      extras_.stereo = type & (1u << 10);
+      extras_.bayer = type & (1u << 9);
+      extras_.imager = (int)(type & 0xff);
+      extras_.fw_firmware = (int)(fw >> 16);
+      extras_.cam_firmware = (int)(fw & 0xffff);
+    }
+  }
+  const Extras &e = extras_;
+  has_color = false;
+  max_width = max_height = 0;
+  for (const Mode &m : modes_) {
+    if (m.coding != Coding::MONO8) has_color = true;
+    if (m.width > max_width) max_width = m.width;
+    if (m.height > max_height) max_height = m.height;
+    if (m.filter == Filter::BGGR) isBGGR = true;
+  }
+  isStereo = e.stereo, isBayer = e.bayer, isBGGR = e.bggr || isBGGR;
+  camImager = e.imager, fwFirmware = e.fw_firmware;
+  camFirmware = e.cam_firmware;
+  has_proc_mode = e.has_proc_mode, procFirmware = e.proc_firmware;
+  const FeatureInfo *in = info_;
+  has_auto_brightness = in[F_BRIGHTNESS].has_auto;
+  has_manual_brightness = in[F_BRIGHTNESS].has_manual;
+  has_auto_exposure = in[F_SHUTTER].has_auto;
+  has_manual_exposure = in[F_SHUTTER].has_manual;
+  has_auto_gain = in[F_GAIN].has_auto;
+  has_manual_gain = in[F_GAIN].has_manual;
+  has_sharpness = in[F_SHARPNESS].present;
+  has_gamma = in[F_GAMMA].present;
+  has_saturation = in[F_SATURATION].present;
+  has_auto_whitebalance = in[F_WHITE_BALANCE].has_auto;
+  has_manual_whitebalance = in[F_WHITE_BALANCE].has_manual;
+  max_brightness = e.max_brightness, max_exposure = e.max_exposure;
+  max_gain = e.max_gain, max_sharpness = e.max_sharpness;
+  max_saturation = e.max_saturation, max_white_gain = e.max_white_gain;
+  has_chip_balance = e.has_chip_balance;
+  has_y_offset = e.has_y_offset, max_y_offset = e.max_y_offset;
+  has_frame_div = e.has_frame_div;
+  max_frame_div = e.max_frame_div > 0 ? e.max_frame_div : 1;
+  has_50Hz_rate = e.has_50Hz_rate;
+  has_black_offset = e.has_black_offset;
+  max_black_offset = e.max_black_offset;
+}
+
+// The identity as the configuration ROM holds it now, so a serial just
+// programmed shows at once.
+void Camera::read_identity() {
+  uint32_t lo = 0;
+  if (dev_->read_quadlet(VZ_ROM_BASE + 4 * ROM_CHIP_LO, &lo))
+    devID = (int)lo;
+  else
+    devID = (int)(dev_->guid() & 0xffffffffu);
+}
+
+// Video parameters as the device's feature registers show them.
+void Camera::read_values() {
+  struct Field {
+    int feature;
+    int *value;
+    bool *automatic;
+  } fields[] = {{F_BRIGHTNESS, &brightness, &auto_brightness},
+                {F_SHUTTER, &exposure, &do_auto_exposure},
+                {F_GAIN, &gain, &do_auto_gain},
+                {F_SHARPNESS, &sharpness, nullptr},
+                {F_SATURATION, &saturation, nullptr},
+                {F_WHITE_BALANCE, &bluegain, &auto_whitebalance}};
+  for (const Field &f : fields) {
+    FeatureState s;
+    const FeatureInfo &in = info_[f.feature];
+    if (!in.present || !dev_->get_feature(f.feature, &s)) continue;
+    *f.value = vz_raw_to_scale((int)s.value, (int)in.min, (int)in.max);
+    if (f.automatic) *f.automatic = s.automatic;
+    if (f.feature == F_WHITE_BALANCE)
+      redgain = vz_raw_to_scale((int)s.value2, (int)in.min, (int)in.max);
+  }
+  FeatureState g;
+  if (info_[F_GAMMA].present && dev_->get_feature(F_GAMMA, &g)) gamma = g.on;
+}
+
+// Fields that mirror the local parameter block.
+void Camera::read_local() {
+  uint32_t w[VZ_LOCAL_WORDS] = {0};
+  if (has_local_)
+    for (int i : {LP_IDENT, LP_YOFFSET, LP_BLACK, LP_PROC, LP_RATE})
+      dev_->read_quadlet(VZ_LOCAL_BASE + 4 * i, &w[i]);
+  isReversed = w[LP_IDENT] & LP_IDENT_INVERT;
+  y_offset = w[LP_YOFFSET] & 0xff;
+  y_offset_right = (w[LP_YOFFSET] >> 16) & 0xff;
+  black_offset = w[LP_BLACK] & 0xff;
+  black_offset_right = (w[LP_BLACK] >> 16) & 0xff;
+  procMode = (proc_mode_type)clampi(w[LP_PROC] & 0xff, 0, 5);
+  conf_thresh_ = (w[LP_PROC] >> 8) & 0xff;
+  uniq_thresh_ = (w[LP_PROC] >> 16) & 0xff;
+  is_50Hz_rate = has_50Hz_rate && w[LP_RATE] == LP_RATE_50;
+}
+
+void Camera::sync_from_device() {
+  read_identity();
+  read_values();
+  read_local();
+}
+
+// A camera just switched on: the largest of the usual sizes up to 640x480,
+// Mono, 15 fps, no divider, no stream.
+void Camera::power_on_state() {
+  on_ = pending_ = false;
+  delivered_ = dropped_ = unreported_ = 0;
+  size_ = max_width >= 640 && max_height >= 480 ? S_640x480 : S_320x240;
+  if (max_width < 320 || max_height < 240) size_ = S_160x120;
+  type_ = S_MONO;
+  speed_ = S_15;
+  fdiv_ = 1;
+  std::string why;
+  apply_format(size_, type_, speed_, fdiv_, &why);
+  colorAlg = extras_.color_alg;
+  auto_kp = extras_.auto_kp, auto_hyst = extras_.auto_hyst;
+  auto_bias = extras_.auto_bias;
+  // controls the device lacks show the usual starting values
+  brightness = exposure = sharpness = saturation = 50;
+  redgain = bluegain = 50;
+  gain = 0;
+  gamma = auto_brightness = do_auto_exposure = do_auto_gain = false;
+  auto_whitebalance = false;
+}
+
+int Camera::Index() { return num_; }
+
+bool Camera::SetSync(int delta) {
+  vz_log_call("SetSync(%d)", delta);
+  return true;
+}
+
+bool Camera::Reset() {
+  vz_log_call("Reset()");
+  if (on_) Stop();
+  dev_->write_quadlet(VZ_DCAM_BASE + DC_INITIALIZE, 1u << 31);
+  power_on_state();
+  sync_from_device();
+  frame_div = fdiv_;
+  vz_diag("camera %d reset to its power-on state", num_);
+  return true;
+}
+
+// ---------------------------------------------------------------- formats
+
+bool Camera::refuse(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(error_, sizeof error_, fmt, ap);
+  va_end(ap);
+  error = error_;
+  vz_diag("camera %d: format refused: %s", num_, error_);
+  return false;
+}
+
+bool Camera::check_format(int size, int type, int speed, int fdiv) {
+  int w = 0, h = 0;
+  if (!vz_size_dims(size, &w, &h)) return refuse("image size %d is unknown", size);
+  if (!vz_size_delivered(size))
+    return refuse("%dx%d is not delivered by this camera "
+                  "(1280x960, 640x480, 320x240 and 160x120 are)", w, h);
+  if (w > max_width || h > max_height)
+    return refuse("%dx%d is larger than the imager (%dx%d)", w, h, max_width,
+                  max_height);
+  if (type < 0 || type > S_BAYER) return refuse("pixel type %d is unknown", type);
+  if (!vz_type_bpp(type))
+    return refuse("%s is not delivered by this camera (Mono, RGB24 and "
+                  "Bayer are)", vz_type_name(type));
+  if (type != S_MONO && !has_color)
+    return refuse("%s needs a colour camera; this one is monochrome",
+                  vz_type_name(type));
+  double fps = vz_speed_fps(speed);
+  if (fps <= 0) return refuse("frame rate %d is unknown", speed);
+  if (!has_frame_div && fdiv != 1)
+    return refuse("frame divider %d: this camera has none (only 1)", fdiv);
+  if (fdiv < 1 || fdiv > max_frame_div)
+    return refuse("frame divider %d is out of range 1 to %d", fdiv,
+                  max_frame_div);
+  // the isochronous channel is reserved for the imager's full rate, at the
+  // speed the camera sends
+  uint32_t iso = 0;
+  int bus = 400;
+  if (dev_->read_quadlet(VZ_DCAM_BASE + DC_ISO_CHANNEL, &iso))
+    bus = 100 << ((iso >> 24) & 3);
+  double need = (double)w * h * vz_type_bpp(type) * fps;
+  double carry = vz_bus_bytes_per_sec(bus);
+  if (need > carry)
+    return refuse("%dx%d %s at %s fps needs %.1f MiB/s; the S%d bus carries "
+                  "%.1f MiB/s", w, h, vz_type_name(type), vz_speed_name(speed),
+                  need / 1048576.0, bus, carry / 1048576.0);
+  return true;
+}
+
+// The device mode for a size and type: the camera's own mode of that size
+// and coding first, then Format_7 cut to the size. Converted modes (a
+// colour mode made into mono or RGB, a mosaic interpolated) go here, after
+// the native ones, when the camera offers none.
+bool Camera::choose_mode(int w, int h, int type, Mode *out) {
+  Coding want = coding_for(type);
+  for (const Mode &m : modes_)
+    if (m.format != 7 && m.width == w && m.height == h && m.coding == want) {
+      *out = m;
+      return true;
+    }
+  for (const Mode &m : modes_) {
+    if (m.format != 7 || m.coding != want || w > m.width || h > m.height)
+      continue;
+    if ((m.unit_w > 0 && w % m.unit_w) || (m.unit_h > 0 && h % m.unit_h))
+      continue;
+    *out = m;
+    out->width = w, out->height = h;
+    return true;
+  }
+  return false;
+}
+
+// What the camera delivers, as the programs name sizes and types.
+std::string Camera::offered() const {
+  std::string s;
+  Camera *self = const_cast<Camera *>(this);
+  for (int size : sizes)
+    for (int type : types) {
+      int w = 0, h = 0;
+      Mode m;
+      vz_size_dims(size, &w, &h);
+      if (!self->choose_mode(w, h, type, &m)) continue;
+      char buf[48];
+      snprintf(buf, sizeof buf, "%s%dx%d %s", s.empty() ? "" : ", ", w, h,
+               vz_type_name(type));
+      s += buf;
+    }
+  return s.empty() ? "nothing" : s;
+}
+
+bool Camera::apply_format(int size, int type, int speed, int fdiv,
+                          std::string *why) {
+  int w = 0, h = 0, rate = 0, every = 1;
+  vz_size_dims(size, &w, &h);
+  imager_rate(speed, &rate, &every);
+  Mode m;
+  if (!choose_mode(w, h, type, &m)) {
+    *why = "no " + std::to_string(w) + "x" + std::to_string(h) + " " +
+           vz_type_name(type) + " mode; this camera offers " + offered();
+    return false;
+  }
+  if (!(m.rates & (1u << rate))) {
+    *why = std::string("no ") + vz_speed_name(speed) + " fps in the " +
+           std::to_string(w) + "x" + std::to_string(h) + " " +
+           vz_type_name(type) + " mode";
+    return false;
+  }
+  if (!dev_->set_mode(m, rate, why)) return false;
+  int n = every * fdiv;
+  skip_ = dev_->set_decimation(n) ? 1 : n;
+  if (skip_ > 1) dev_->set_decimation(1);
+  size_ = (dISIZE)size, type_ = (dITYPE)type, speed_ = (dISPEED)speed;
+  fdiv_ = fdiv;
+  return true;
+}
+
+bool Camera::SetFormat(dISIZE size, dITYPE type, dISPEED speed, int fdiv,
+                       bool flag) {
+  vz_log_call("SetFormat(%d,%d,%d,%d,%d)", (int)size, (int)type, (int)speed,
+              fdiv, flag ? 1 : 0);
+  if (!check_format(size, type, speed, fdiv)) return false;
+  std::string why;
+  if (!apply_format(size, type, speed, fdiv, &why))
+    return refuse("%s", why.c_str());
+  frame_div = fdiv;
+  error_[0] = '\0';
+  char buf[128];
+  vz_diag("camera %d: format %s", num_,
+          fmt_name(size, type, speed, fdiv, buf, sizeof buf));
+  return true;
+}
+
+dISIZE Camera::Size() { return size_; }
+dITYPE Camera::Type() { return type_; }
+dISPEED Camera::Speed() { return speed_; }
+
+// ---------------------------------------------------------------- stream
+
+void Camera::begin_stream() {
+  on_ = true;
+  pending_ = false;
+  last_k_ = -1;
+  delivered_ = dropped_ = unreported_ = 0;
+  last_report_ = vz_mono_us() - 1000000;  // the first drop is told at once
+  if (buffer_.empty() && !dev_->frames_stay())
+    buffer_.assign((size_t)max_width * max_height * 3, 0);
+}
+
+bool Camera::Start() {
+  vz_log_call("Start()");
+  std::string why;
+  // registers written since may have changed the mode; frames must match
+  // the format the program set
+  if (!on_) apply_format(size_, type_, speed_, fdiv_, &why);
+  if (!dev_->start(&why)) {
+    snprintf(error_, sizeof error_, "%s", why.c_str());
+    error = error_;
+    vz_diag("camera %d: %s", num_, error_);
+    return false;
+  }
+  if (on_) return true;
+  begin_stream();
+  char buf[128];
+  vz_diag("camera %d: started, %s", num_,
+          fmt_name(size_, type_, speed_, fdiv_, buf, sizeof buf));
+  return true;
+}
+
+bool Camera::Stop() {
+  vz_log_call("Stop()");
+  if (!on_) return true;
+  dev_->stop();
+  on_ = pending_ = false;
+  vz_diag("camera %d: stopped after %ld frames, %ld dropped", num_,
+          delivered_, dropped_);
+  return true;
+}
+
+void Camera::report_drops(int64_t now, bool force) {
+  if (!unreported_) return;
+  if (!force && now - last_report_ < 1000000) return;
+  vz_diag("camera %d: %ld frames dropped (%ld in this stream)", num_,
+          unreported_, dropped_);
+  unreported_ = 0;
+  last_report_ = now;
+}
+
+// The next frame the program may see: with frames skipped on this side,
+// only the last imager frame of each group.
+Next Camera::take(int wait_ms, Frame *f) {
+  int64_t limit = vz_mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
+  // frames come one at a time, so a whole group passes within this bound
+  for (int tries = 0; tries < 4 * skip_ + 16; ++tries) {
+    int64_t left = limit - vz_mono_us();
+    int ms = left > 0 ? (int)((left + 999) / 1000) : 0;
+    Next r = dev_->next_frame(ms, f);
+    if (r != Next::FRAME) return r;
+    if (skip_ <= 1 || (f->seq + 1) % (uint64_t)skip_ == 0) return r;
+  }
+  return Next::TIMEOUT;
+}
+
+void Camera::deliver(const Frame &f, unsigned char **image, int *frame,
+                     unsigned long *usec) {
+  int64_t k = skip_ > 1 ? (int64_t)((f.seq + 1) / skip_) - 1 : (int64_t)f.seq;
+  long lost = skip_ > 1 ? (last_k_ >= 0 ? (long)(k - last_k_ - 1) : (long)k)
+                        : (long)f.dropped;
+  if (lost > 0) dropped_ += lost, unreported_ += lost;
+  last_k_ = k;
+  delivered_++;
+  unsigned char *p = f.data;
+  if (!dev_->frames_stay()) {
+    size_t n = f.bytes < buffer_.size() ? f.bytes : buffer_.size();
+    memcpy(buffer_.data(), f.data, n);
+    p = buffer_.data();
+  }
+  if (image) *image = p;
+  if (frame) *frame = (int)(k & 0x7fffffff);
+  if (usec) *usec = (unsigned long)f.usec;
+  // automatic controls move the values the program shows
+  if (auto_brightness || do_auto_exposure || do_auto_gain || auto_whitebalance)
+    read_values();
+  report_drops(vz_mono_us(), false);
+}
+
+bool Camera::GetImage(unsigned char **image, int wait_ms, int *frame,
+                      unsigned long *usec) {
+  if (!on_ || !opened_) return false;
+  if (pending_) {
+    pending_ = false;
+    deliver(pending_frame_, image, frame, usec);
+    return true;
+  }
+  Frame f;
+  Next r = take(wait_ms, &f);
+  if (r == Next::GONE) {
+    vz_diag("camera %d: the device is gone", num_);
+    on_ = false;
+  }
+  if (r != Next::FRAME) return false;
+  deliver(f, image, frame, usec);
+  return true;
+}
+
+bool Camera::ReadyImage(int wait_ms) {
+  if (!on_ || !opened_) return false;
+  if (pending_) return true;
+  bool ready = false;
+  if (dev_->frame_ready(wait_ms, &ready)) return ready;
+  pending_ = take(wait_ms, &pending_frame_) == Next::FRAME;
+  return pending_;
+}
+
+void Camera::FlushImages() {
+  vz_log_call("FlushImages()");
+  if (!on_) return;
+  pending_ = false;
+  dev_->flush();
+}
+
+// ---------------------------------------------------------------- parameters
+
+bool Camera::set_param(const char *what, bool present, int *field, int max,
+                       int value) {
+  if (!present) {
+    vz_diag("camera %d: no %s control; %d ignored", num_, what, value);
+    return false;
+  }
+  int v = clampi(value, 0, max < 100 ? max : 100);
+  if (v != value)
+    vz_diag("camera %d: %s %d is out of range 0 to %d; %d used", num_, what,
+            value, max < 100 ? max : 100, v);
+  *field = v;
+  return true;
+}
+
+// A feature set on the 0-100 scale (value2: white balance red).
+bool Camera::set_raw(int feature, bool automatic, int value, int value2) {
+  const FeatureInfo &in = info_[feature];
+  FeatureState s;
+  dev_->get_feature(feature, &s);
+  s.automatic = automatic;
+  if (!automatic) {
+    s.value = (uint32_t)vz_scale_to_raw(value, (int)in.min, (int)in.max);
+    s.value2 = (uint32_t)vz_scale_to_raw(value2, (int)in.min, (int)in.max);
+  }
+  if (dev_->set_feature(feature, s)) return true;
+  vz_diag("camera %d: the device refused feature %d", num_, feature);
+  return false;
+}
+
+void Camera::SetExposure(int value, bool automatic) {
+  vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
+  if (automatic && has_auto_exposure) {
+    if (set_raw(F_SHUTTER, true, 0)) do_auto_exposure = true;
+    return;
+  }
+  if (automatic) vz_diag("camera %d: no automatic exposure", num_);
+  if (set_param("exposure", has_manual_exposure, &exposure, max_exposure,
+                value) &&
+      set_raw(F_SHUTTER, false, exposure))
+    do_auto_exposure = false;
+}
+
+void Camera::SetGain(int value, bool automatic) {
+  vz_log_call("SetGain(%d,%d)", value, automatic ? 1 : 0);
+  if (automatic && has_auto_gain) {
+    if (set_raw(F_GAIN, true, 0)) do_auto_gain = true;
+    return;
+  }
+  if (automatic) vz_diag("camera %d: no automatic gain", num_);
+  if (set_param("gain", has_manual_gain, &gain, max_gain, value) &&
+      set_raw(F_GAIN, false, gain))
+    do_auto_gain = false;
+}
+
+void Camera::SetBrightness(int value, bool automatic) {
+  vz_log_call("SetBrightness(%d,%d)", value, automatic ? 1 : 0);
+  if (automatic && has_auto_brightness) {
+    if (set_raw(F_BRIGHTNESS, true, 0)) auto_brightness = true;
+    return;
+  }
+  if (automatic) vz_diag("camera %d: no automatic brightness", num_);
+  if (set_param("brightness", has_manual_brightness, &brightness,
+                max_brightness, value) &&
+      set_raw(F_BRIGHTNESS, false, brightness))
+    auto_brightness = false;
+}
+
+void Camera::SetWhiteBalance(int red, int blue, bool automatic) {
+  vz_log_call("SetWhiteBalance(%d,%d,%d)", red, blue, automatic ? 1 : 0);
+  if (automatic && has_color && has_auto_whitebalance) {
+    if (set_raw(F_WHITE_BALANCE, true, 0)) auto_whitebalance = true;
+    return;
+  }
+  if (automatic) vz_diag("camera %d: no automatic white balance", num_);
+  bool present = has_color && has_manual_whitebalance;
+  int r = redgain, b = bluegain;
+  if (set_param("white balance red", present, &r, max_white_gain, red) &&
+      set_param("white balance blue", present, &b, max_white_gain, blue) &&
+      set_raw(F_WHITE_BALANCE, false, b, r)) {
+    redgain = r, bluegain = b;
+    auto_whitebalance = false;
+  }
+}
+
+void Camera::SetSaturation(int value) {
+  vz_log_call("SetSaturation(%d)", value);
+  int v = saturation;
+  if (set_param("saturation", has_color && has_saturation, &v, max_saturation,
+                value) &&
+      set_raw(F_SATURATION, false, v))
+    saturation = v;
+}
+
+void Camera::SetGamma(bool on) {
+  vz_log_call("SetGamma(%d)", on ? 1 : 0);
+  if (!has_gamma) {
+    vz_diag("camera %d: no imager gamma", num_);
+    return;
+  }
+  FeatureState s;
+  s.on = on;
+  s.value = on ? info_[F_GAMMA].max : info_[F_GAMMA].min;
+  if (dev_->set_feature(F_GAMMA, s)) gamma = on;
+}
+
+void Camera::SetSharpness(int value) {
+  vz_log_call("SetSharpness(%d)", value);
+  int v = sharpness;
+  if (set_param("sharpness", has_sharpness, &v, max_sharpness, value) &&
+      set_raw(F_SHARPNESS, false, v))
+    sharpness = v;
+}
+
+// Changes the bits of mask in a local block word; the device checks them.
+bool Camera::set_local(int word, uint32_t mask, uint32_t bits) {
+  uint32_t addr = VZ_LOCAL_BASE + 4 * word, w = 0;
+  bool ok = has_local_ && dev_->read_quadlet(addr, &w) &&
+            dev_->write_quadlet(addr, (w & ~mask) | bits);
+  read_local();
+  return ok;
+}
+
+void Camera::SetYOffset(int left, int right) {
+  vz_log_call("SetYOffset(%d,%d)", left, right);
+  int l = left, r = right;
+  if (!set_param("vertical offset", has_y_offset, &l, max_y_offset, left) ||
+      !set_param("vertical offset", true, &r, max_y_offset, right))
+    return;
+  if (!set_local(LP_YOFFSET, 0x00ff00ffu, (uint32_t)l | (uint32_t)r << 16))
+    vz_diag("camera %d: vertical offset not taken by the device", num_);
+}
+
+void Camera::SetBlackLevel(int left, int right) {
+  vz_log_call("SetBlackLevel(%d,%d)", left, right);
+  int max = max_black_offset;
+  if (!has_black_offset) {
+    vz_diag("camera %d: no black level control", num_);
+    return;
+  }
+  int l = clampi(left, 0, max), r = clampi(right, 0, max);
+  if (l != left || r != right)
+    vz_diag("camera %d: black level %d,%d out of range 0 to %d; %d,%d used",
+            num_, left, right, max, l, r);
+  if (!set_local(LP_BLACK, 0x00ff00ffu, (uint32_t)l | (uint32_t)r << 16))
+    vz_diag("camera %d: black level not taken by the device", num_);
+}
+
+bool Camera::SetProcMode(proc_mode_type mode) {
+  vz_log_call("SetProcMode(%d)", (int)mode);
+  if (!has_proc_mode || mode < PROC_MODE_OFF || mode > PROC_MODE_DISPARITY_RAW)
+    return false;
+  return set_local(LP_PROC, 0xffu, (uint32_t)mode);
+}
+
+bool Camera::SetConfThresh(int thresh) {
+  vz_log_call("SetConfThresh(%d)", thresh);
+  if (!has_proc_mode || thresh < 0 || thresh > 255) return false;
+  return set_local(LP_PROC, 0xff00u, (uint32_t)thresh << 8);
+}
+
+bool Camera::SetUniqThresh(int thresh) {
+  vz_log_call("SetUniqThresh(%d)", thresh);
+  if (!has_proc_mode || thresh < 0 || thresh > 255) return false;
+  return set_local(LP_PROC, 0xff0000u, (uint32_t)thresh << 16);
+}
+
+// ---------------------------------------------------------------- flash
+
+// One flash command: true when the device kept the change in flash.
+bool Camera::flash(uint32_t command, const char *action, const char *done) {
+  uint32_t result = FLASH_REFUSED;
+  if (!dev_->write_quadlet(VZ_FLASH_CMD, command) ||
+      !dev_->read_quadlet(VZ_FLASH_CMD, &result) || result == FLASH_REFUSED) {
+    vz_diag("camera %d: the device refused to %s", num_, action);
+    return false;
+  }
+  vz_diag("camera %d: %s%s", num_, done,
+          result == FLASH_OK ? "" : " in the device, but not kept in flash");
+  return result == FLASH_OK;
+}
+
+bool Camera::SaveLocalParams() {
+  vz_log_call("SaveLocalParams()");
+  if (!has_local_) {
+    vz_diag("camera %d: no local parameter block to save", num_);
+    return false;
+  }
+  return flash(FLASH_SAVE_LOCAL, "save the local parameters",
+               "local parameters saved");
+}
+
+bool Camera::GetCalib(char *buf, int len) {
+  vz_log_call("GetCalib(%s,%d)", buf ? "buf" : "null", len);
+  uint32_t size = 0;
+  if (!dev_->read_quadlet(VZ_CALIB_SIZE, &size) || !(size >> 31)) return false;
+  size &= 0xffffff;
+  if (!buf) return true;
+  if (len < 0 || (uint32_t)len < size) return false;
+  for (uint32_t page = 0; page < size; page += VZ_CALIB_WINDOW_BYTES) {
+    if (!dev_->write_quadlet(VZ_CALIB_PAGE, page)) return false;
+    for (uint32_t i = 0; i < (uint32_t)VZ_CALIB_WINDOW_BYTES && page + i < size;
+         i += 4) {
+      uint32_t w = 0;
+      if (!dev_->read_quadlet(VZ_CALIB_WINDOW + i, &w)) return false;
+      for (uint32_t k = 0; k < 4 && page + i + k < size; ++k)
+        buf[page + i + k] = (char)(w >> (24 - 8 * k));
+    }
+  }
+  if ((uint32_t)len > size) buf[size] = '\0';
+  return true;
+}
+
+bool Camera::SetCalib(char *buf, int len) {
+  vz_log_call("SetCalib(%s,%d)", buf ? "buf" : "null", len);
+  if (len < 0 || len > VZ_CALIB_MAX) {
+    vz_diag("camera %d: calibration of %d bytes refused", num_, len);
+    return false;
+  }
+  if (!buf || len == 0) return flash(FLASH_ERASE_CALIB, "erase the calibration",
+                                       "calibration erased");
+  uint32_t n = (uint32_t)len;
+  if (!dev_->write_quadlet(VZ_CALIB_SIZE, n)) {
+    vz_diag("camera %d: the device refused to store the calibration", num_);
+    return false;
+  }
+  for (uint32_t page = 0; page < n; page += VZ_CALIB_WINDOW_BYTES) {
+    bool ok = dev_->write_quadlet(VZ_CALIB_PAGE, page);
+    for (uint32_t i = 0; ok && i < (uint32_t)VZ_CALIB_WINDOW_BYTES &&
+                         page + i < n; i += 4) {
+      uint32_t w = 0;
+      for (uint32_t k = 0; k < 4; ++k)
+        w = w << 8 | (page + i + k < n ? (unsigned char)buf[page + i + k] : 0);
+      ok = dev_->write_quadlet(VZ_CALIB_WINDOW + i, w);
+    }
+    if (!ok) {
+      vz_diag("camera %d: the device refused to store the calibration", num_);
+      return false;
+    }
+  }
+  return flash(FLASH_STORE_CALIB, "store the calibration", "calibration stored");
+}
+
+// ---------------------------------------------------------------- registers
+
+bool Camera::ReadQuadlet(unsigned long addr, unsigned long *value) {
+  uint32_t a = (uint32_t)addr, v = 0;
+  vz_log_call("ReadQuadlet(%08x)", a);
+  if (!value || (a & 3) || !dev_->read_quadlet(a, &v)) return false;
+  *value = v;
+  return true;
+}
+
+// A program's write goes to the device; the fields that mirror what it
+// changed follow.
+bool Camera::WriteQuadlet(unsigned long addr, unsigned long value) {
+  uint32_t a = (uint32_t)addr, v = (uint32_t)value;
+  vz_log_call("WriteQuadlet(%08x,%08x)", a, v);
+  if (a & 3) return false;
+  bool ok = dev_->write_quadlet(a, v);
+  if (a >= VZ_ROM_BASE && a < VZ_ROM_BASE + 4 * VZ_ROM_QUADS) {
+    read_identity();  // the device holds what was written, kept or not
+    return ok;
+  }
+  if (!ok) return false;
+  if (a == VZ_DCAM_BASE + DC_INITIALIZE && (v & (1u << 31))) {
+    power_on_state();
+    sync_from_device();
+    frame_div = fdiv_;
+    vz_diag("camera %d reset to its power-on state", num_);
+  } else if (a == VZ_DCAM_BASE + DC_ISO_EN) {
+    uint32_t en = 0;
+    bool running = dev_->read_quadlet(a, &en) && (en >> 31);
+    if (running && !on_) begin_stream();
+    if (!running) on_ = pending_ = false;
+  } else if (a >= VZ_DCAM_BASE + DC_FEATURE_CTL &&
+             a < VZ_DCAM_BASE + DC_FEATURE_CTL + 0x80) {
+    read_values();
+  } else if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS) {
+    read_local();
+  }
+  return true;
+}
+
+}  // namespace vz

@@ -1,0 +1,120 @@
+// The one camera implementation: a dCamera over any vz::Device. Everything
+// about a camera that does not depend on the transport lives here: format
+// checks and their texts, mode choice, the 0-100 scale, auto/manual rules,
+// frame delivery with the divider, drop accounting, the local parameter
+// block's meaning, identity fields, diagnostics and the call log.
+#ifndef VIRIZEDA_CORE_CAMERA_H
+#define VIRIZEDA_CORE_CAMERA_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "core/dcam_api.h"
+#include "core/device.h"
+
+namespace vz {
+
+class Camera : public dCamera {
+ public:
+  // Camera number num of a bus, over a device the bus keeps alive.
+  Camera(dSystem *bus, int num, Device *dev);
+  ~Camera() override;
+
+  bool Start() override;
+  bool Stop() override;
+  bool Reset() override;
+  int Index() override;
+  bool SetSync(int delta) override;
+  bool SetFormat(dISIZE size, dITYPE type, dISPEED speed, int fdiv,
+                 bool flag) override;
+  dISIZE Size() override;
+  dITYPE Type() override;
+  dISPEED Speed() override;
+  void SetExposure(int value, bool automatic) override;
+  void SetGain(int value, bool automatic) override;
+  void SetBrightness(int value, bool automatic) override;
+  void SetWhiteBalance(int red, int blue, bool automatic) override;
+  void SetSaturation(int value) override;
+  void SetGamma(bool on) override;
+  void SetSharpness(int value) override;
+  void SetYOffset(int left, int right) override;
+  void SetBlackLevel(int left, int right) override;
+  bool SaveLocalParams() override;
+  bool GetCalib(char *buf, int len) override;
+  bool SetCalib(char *buf, int len) override;
+  bool SetProcMode(proc_mode_type mode) override;
+  bool SetConfThresh(int thresh) override;
+  bool SetUniqThresh(int thresh) override;
+  bool GetImage(unsigned char **image, int wait_ms, int *frame,
+                unsigned long *usec) override;
+  bool ReadyImage(int wait_ms) override;
+  void FlushImages() override;
+  bool ReadQuadlet(unsigned long addr, unsigned long *value) override;
+  bool WriteQuadlet(unsigned long addr, unsigned long value) override;
+
+  // For the bus: fills every field from the device; the first opening
+  // finds the camera as just switched on.
+  void open();
+  Device *device() const { return dev_; }
+  long dropped() const { return dropped_; }
+  // Fields again from the device, after it changed by itself.
+  void sync_from_device();
+
+ private:
+  struct Choice {
+    Mode mode;
+    int rate = 0;        // vz::Rate code the device runs at
+    int decimation = 1;  // imager frames per delivered frame
+  };
+
+  void fill_capabilities();
+  void read_values();
+  void read_local();
+  void read_identity();
+  void power_on_state();
+  bool check_format(int size, int type, int speed, int fdiv);
+  bool choose_mode(int w, int h, int type, Mode *out);
+  std::string offered() const;
+  bool apply_format(int size, int type, int speed, int fdiv, std::string *why);
+  bool refuse(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+  bool set_param(const char *what, bool present, int *field, int max,
+                 int value);
+  bool set_raw(int feature, bool automatic, int value, int value2 = 0);
+  bool set_local(int word, uint32_t mask, uint32_t bits);
+  bool flash(uint32_t command, const char *action, const char *done);
+  void begin_stream();
+  Next take(int wait_ms, Frame *f);
+  void deliver(const Frame &f, unsigned char **image, int *frame,
+               unsigned long *usec);
+  void report_drops(int64_t now, bool force);
+
+  int num_;
+  Device *dev_;
+  bool opened_ = false;
+  std::vector<Mode> modes_;
+  FeatureInfo info_[F_FEATURES];
+  Extras extras_;
+  bool has_local_ = false;
+  // format
+  dISIZE size_ = S_640x480;
+  dITYPE type_ = S_MONO;
+  dISPEED speed_ = S_15;
+  int fdiv_ = 1;
+  int skip_ = 1;  // decimation the device could not do itself
+  int conf_thresh_ = 0, uniq_thresh_ = 0;
+  // stream
+  bool on_ = false;
+  bool pending_ = false;
+  Frame pending_frame_;
+  int64_t last_k_ = -1;
+  long delivered_ = 0, dropped_ = 0, unreported_ = 0;
+  int64_t last_report_ = 0;
+  std::vector<unsigned char> buffer_;  // frames of devices whose memory goes
+  char error_[256];
+};
+
+}  // namespace vz
+
+#endif
