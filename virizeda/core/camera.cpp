@@ -282,9 +282,8 @@ bool Camera::check_format(int size, int type, int speed, int fdiv) {
   if (!told_) return true;
   uint32_t iso = 0;
   int bus = 400;
-  // 1394b operation mode (bit 15) keeps the speed in the low bits
-  if (dev_->read_quadlet(VZ_DCAM_BASE + DC_ISO_CHANNEL, &iso))
-    bus = 100 << (iso & (1u << 15) ? iso & 7 : (iso >> 24) & 3);
+  if (dev_->read_quadlet(VZ_DCAM_BASE + DC_ISO_CHANNEL, &iso))   // 1394b or legacy
+    bus = 100 << ((iso & (1u << 15)) ? (iso & 7) : ((iso >> 24) & 3));
   double need = (double)w * h * vz_type_bpp(type) * fps;
   double carry = vz_bus_bytes_per_sec(bus);
   if (need > carry)
