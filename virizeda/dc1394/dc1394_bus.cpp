@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "dc1394_device.h"
@@ -30,6 +31,7 @@ std::vector<std::string> *g_held = nullptr;  // lines kept while probing
 std::mutex g_log_mu;
 std::vector<std::string> g_pending;  // lines from other threads
 unsigned g_lost_lines = 0;
+std::atomic<bool> g_any_pending{false};
 
 void log_line(dc1394log_t type, const char *msg, void *) {
   const char *kind = type == DC1394_LOG_ERROR ? "error"
@@ -47,6 +49,7 @@ void log_line(dc1394log_t type, const char *msg, void *) {
     g_pending.push_back(std::string("libdc1394 ") + kind + ": " + msg);
   else
     ++g_lost_lines;
+  g_any_pending = true;
 }
 
 void route_log() {
@@ -140,6 +143,7 @@ bool read_remote(int fd, uint32_t generation, uint64_t offset, uint32_t *v) {
 }  // namespace
 
 void dc1394_flush_log() {
+  if (!g_any_pending) return;  // the usual case, on every frame
   std::vector<std::string> lines;
   unsigned lost;
   {
@@ -147,6 +151,7 @@ void dc1394_flush_log() {
     lines.swap(g_pending);
     lost = g_lost_lines;
     g_lost_lines = 0;
+    g_any_pending = false;
   }
   for (auto &l : lines) vz_diag("%s", l.c_str());
   if (lost) vz_diag("libdc1394: %u more log lines were left out", lost);

@@ -411,6 +411,7 @@ std::string Dc1394Device::bandwidth_text() {
 }
 
 bool Dc1394Device::start(std::string *why) {
+  dc1394_flush_log();
   if (gone_) {
     *why = "the camera is gone";
     return false;
@@ -563,6 +564,7 @@ Next Dc1394Device::check_health(const char *after) {
 }
 
 Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
+  dc1394_flush_log();
   if (gone_) return Next::GONE;
   if (!streaming_) return Next::TIMEOUT;
   int fd = dc1394_capture_get_fileno(cam_);
