@@ -326,14 +326,17 @@ bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
 
 bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
   if (gone_ || feature < 0 || feature >= F_FEATURES) return false;
+  // libdc1394 fills only what an available feature has
   dc1394feature_info_t fi;
+  memset(&fi, 0, sizeof fi);
   fi.id = (dc1394feature_t)(DC1394_FEATURE_MIN + feature);
   if (dc1394_feature_get(cam_, &fi) != DC1394_SUCCESS) return false;
   *out = FeatureInfo();
   out->present = fi.available;
+  if (!out->present) return true;
   out->readout = fi.readout_capable;
   out->on_off = fi.on_off_capable;
-  for (uint32_t i = 0; i < fi.modes.num; ++i) {
+  for (uint32_t i = 0; i < fi.modes.num && i < DC1394_FEATURE_MODE_NUM; ++i) {
     if (fi.modes.modes[i] == DC1394_FEATURE_MODE_AUTO) out->has_auto = true;
     if (fi.modes.modes[i] == DC1394_FEATURE_MODE_MANUAL) out->has_manual = true;
   }
@@ -344,7 +347,9 @@ bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
 
 bool Dc1394Device::get_feature(int feature, FeatureState *out) {
   if (gone_ || feature < 0 || feature >= F_FEATURES) return false;
+  // libdc1394 fills only what an available feature has
   dc1394feature_info_t fi;
+  memset(&fi, 0, sizeof fi);
   fi.id = (dc1394feature_t)(DC1394_FEATURE_MIN + feature);
   if (dc1394_feature_get(cam_, &fi) != DC1394_SUCCESS || !fi.available) return false;
   out->on = fi.is_on;
