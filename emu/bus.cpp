@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/firewire-cdev.h>
+#include <limits.h>
 #include <linux/firewire-constants.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -959,13 +960,24 @@ int dispatch(Bus &b, Client *c, unsigned nr, void *arg) {
 
 }  // namespace
 
-int fw_path_node(const char *path) {
-  if (!path || strncmp(path, "/dev/fw", 7) != 0) return -1;
-  const char *p = path + 7;
-  if (*p < '0' || *p > '9' || (*p == '0' && p[1])) return -1;
+int fw_path_node(const char *path, int dirfd) {
+  if (!path) return -1;
+  const char *base = strrchr(path, '/');
+  base = base ? base + 1 : path;
+  if (strncmp(base, "fw", 2) != 0 || base[2] < '0' || base[2] > '9') return -1;
+  // the directory must be /dev, however the path spells it
+  if (strncmp(path, "/dev/", 5) != 0 || base != path + 5) {
+    std::string dir(path, base - path);
+    if (path[0] != '/' && dirfd != AT_FDCWD)
+      dir = "/proc/self/fd/" + std::to_string(dirfd) + "/" + dir;
+    char real[PATH_MAX];
+    if (!realpath(dir.empty() ? "." : dir.c_str(), real) || strcmp(real, "/dev") != 0)
+      return -1;
+  }
   long n = 0;
-  for (; *p; p++) {
-    if (*p < '0' || *p > '9' || n > 1000) return -1;
+  for (const char *p = base + 2; *p; p++) {
+    if (*p < '0' || *p > '9' || n > 1000 || (p == base + 2 && *p == '0' && p[1]))
+      return NOT_A_NODE;   // a FireWire-like name, but no node of ours
     n = n * 10 + (*p - '0');
   }
   return (int)n;
