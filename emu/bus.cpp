@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <linux/firewire-cdev.h>
 #include <limits.h>
+#include <pthread.h>
 #include <linux/firewire-constants.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -117,9 +118,29 @@ struct Bus {
 std::atomic<uint8_t> g_fds[MAX_FDS];
 thread_local bool t_in_bus = false;
 
+void before_fork();
+void after_fork_parent();
+void after_fork_child();
+
 Bus &bus() {
-  static Bus *b = new Bus;   // never destroyed: fds may be closed during exit
+  static Bus *b = [] {
+    Bus *n = new Bus;   // never destroyed: fds may be closed during exit
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    return n;
+  }();
   return *b;
+}
+
+// A fork never copies the lock held, and the child, which has no pacing
+// thread, starts its own when it needs one (and never waits for the
+// parent's at exit).
+void before_fork() { bus().mu.lock(); }
+void after_fork_parent() { bus().mu.unlock(); }
+void after_fork_child() {
+  Bus &b = bus();
+  b.pacer = nullptr;   // the parent's thread: not ours to join
+  b.thread_started = false;
+  b.mu.unlock();
 }
 
 struct Locked {
@@ -821,6 +842,7 @@ void stop_thread() {
     b.cv.notify_all();
   }
   if (b.pacer && b.pacer->joinable()) b.pacer->join();
+  b.pacer = nullptr;
 }
 
 void start_thread(Bus &b) {
