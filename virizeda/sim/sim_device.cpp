@@ -98,7 +98,7 @@ SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
   vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed,
-               vendor(), model());
+               conf_.name);
   memset(lp_saved_, 0, sizeof lp_saved_);
   lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
                         (v.isReversed ? LP_IDENT_INVERT : 0);
@@ -629,18 +629,25 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
     if (!mode_offered(7, 0)) return false;
     return read_f7(off - DC_FORMAT7_0, v);
   }
+  // inquiries of what this camera lacks read 0, as libdc1394 asks them all:
+  // revisions, optional functions, advanced features, the low features
+  if ((off >= 0x2C0 && off < 0x2E0) || (off >= 0x408 && off < 0x410) ||
+      (off >= 0x480 && off < 0x490) || (off >= 0x580 && off < 0x600) ||
+      (off >= 0x880 && off < 0x900) || off == 0x618 || off == 0x620 ||
+      off == 0x624 || off == 0x640 || off == 0x644) {
+    *v = 0;
+    return true;
+  }
   switch (off) {
+    case 0x630:  // DATA_DEPTH
+      *v = 8u << 24;
+      return true;
     case DC_INITIALIZE:
       *v = 0;
       return true;
     case DC_BASIC_FUNC_INQ:
       // one shot; 1394b operation mode on an S800 bus
       *v = 1u << 12 | (bus_speed_ >= 800 ? 1u << 23 : 0);
-      return true;
-    case DC_FEATURE_HI_INQ + 4:      // FEATURE_LO_INQ
-    case DC_FEATURE_HI_INQ + 8:      // OPT_FUNCTION_INQ
-    case 0x480: case 0x484: case 0x488: case 0x48C:   // advanced, PIO, SIO, strobe
-      *v = 0;   // none of these functions
       return true;
     case DC_V_FORMAT_INQ:
       *v = (mode_inq(0) ? 1u << 31 : 0) | (mode_inq(2) ? 1u << 29 : 0) |
@@ -1107,20 +1114,42 @@ SceneLook SimDevice::look() const {
   return l;
 }
 
+// The registers the picture depends on, so that a frame recomputes its
+// format and look (divisions, a table search) only when one changed.
+void SimDevice::picture_key(uint32_t *k) const {
+  int n = 0;
+  k[n++] = (uint32_t)format_, k[n++] = (uint32_t)mode_;
+  k[n++] = (uint32_t)f7_w_, k[n++] = (uint32_t)f7_h_;
+  k[n++] = (uint32_t)f7_coding_;
+  for (int f : {FEAT_BRIGHTNESS, FEAT_WHITE_BALANCE, FEAT_SATURATION,
+                FEAT_SHARPNESS, FEAT_GAMMA, FEAT_SHUTTER, FEAT_GAIN}) {
+    k[n++] = feat_[f].value, k[n++] = feat_[f].value2;
+    k[n++] = feat_[f].on;
+  }
+  k[n++] = lp_[LP_BLACK], k[n++] = lp_[LP_YOFFSET], k[n++] = lp_[LP_IDENT];
+}
+
 unsigned char *SimDevice::make_frame(uint32_t seq) {
   if (frame_.empty())
     frame_.assign((size_t)conf_.v.max_width * conf_.v.max_height * 3, 0);
-  Mode m = current_mode();
-  SceneFormat f;
-  f.w = m.width, f.h = m.height;
-  f.stereo = conf_.v.isStereo;
-  f.bggr = m.filter == Filter::BGGR;
-  f.type = m.coding == Coding::MONO8 ? S_MONO
-           : m.coding == Coding::RAW8 ? S_BAYER : S_RGB24;
-  vz_scene_prepare(&scene_, f, look());
-  bool yuv = m.coding == Coding::YUV411 || m.coding == Coding::YUV422 ||
-             m.coding == Coding::YUV444;
-  if (!yuv) {
+  uint32_t key[PICTURE_KEY];
+  picture_key(key);
+  if (!picture_ready_ || memcmp(key, picture_key_, sizeof key)) {
+    Mode m = current_mode();
+    SceneFormat &f = picture_format_;
+    f.w = m.width, f.h = m.height;
+    f.stereo = conf_.v.isStereo;
+    f.bggr = m.filter == Filter::BGGR;
+    f.type = m.coding == Coding::MONO8 ? S_MONO
+             : m.coding == Coding::RAW8 ? S_BAYER : S_RGB24;
+    picture_yuv_ = m.coding == Coding::YUV411 ||
+                   m.coding == Coding::YUV422 || m.coding == Coding::YUV444;
+    picture_look_ = look();
+    memcpy(picture_key_, key, sizeof key);
+    picture_ready_ = true;
+  }
+  vz_scene_prepare(&scene_, picture_format_, picture_look_);
+  if (!picture_yuv_) {
     vz_scene_render(&scene_, seq, frame_.data());
     return frame_.data();
   }

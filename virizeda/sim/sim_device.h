@@ -117,6 +117,8 @@ class SimDevice : public Device {
   int scale(int feature) const;   // current value on the 0-100 scale
   void set_scale(int feature, int v, bool second = false);
   SceneLook look() const;
+  static const int PICTURE_KEY = 5 + 7 * 3 + 3;
+  void picture_key(uint32_t *k) const;
   void auto_step();
   void yuv_from_rgb(const unsigned char *rgb, unsigned char *out) const;
 
@@ -142,6 +144,11 @@ class SimDevice : public Device {
   Stream stream_;
   std::vector<unsigned char> frame_, rgb_;
   Scene scene_;
+  // what the last frame was made from
+  uint32_t picture_key_[PICTURE_KEY];
+  bool picture_ready_ = false, picture_yuv_ = false;
+  SceneFormat picture_format_;
+  SceneLook picture_look_;
 };
 
 // The devices of the simulated bus, from VIRIZEDA_SIM_CONFIG (or the
