@@ -659,22 +659,23 @@ void add_header(Bus &b, Client *c, const Stream &st, uint32_t k,
 void add_headers(Bus &b, Client *c, const Stream &st, uint32_t k, uint32_t n,
                  uint64_t cycle) {
   IsoCtx &x = c->ctx;
-  uint32_t hs = x.header_size;
+  uint32_t hs = x.header_size, write = n;
+  if (c->version < 5)   // what passes the page is dropped
+    write = std::min(n, (HEADER_PAGE - x.header_bytes) / hs);
   uint32_t head = st.packet_bytes << 16 | 1u << 14 | (uint32_t)st.channel << 8 | 0xAu << 4;
   uint32_t sec = (uint32_t)(cycle / 8000) & 7, cyc = (uint32_t)(cycle % 8000);
-  for (uint32_t i = 0; i < n; i++) {
-    x.last_ts = sec << 13 | cyc;
-    if (x.header_bytes + hs > HEADER_PAGE && c->version >= 5) send_interrupt(b, c);
-    if (x.header_bytes + hs <= HEADER_PAGE) {
-      uint32_t q[2] = {htonl(head | (k + i == 0 ? 1u : 0u)), htonl(x.last_ts)};
-      memcpy(x.headers + x.header_bytes, q, hs);
-      x.header_bytes += hs;
-    }
+  for (uint32_t i = 0; i < write; i++) {
+    uint32_t ts = sec << 13 | cyc;
+    if (x.header_bytes + hs > HEADER_PAGE) send_interrupt(b, c);
+    uint32_t q[2] = {htonl(head | (k + i == 0 ? 1u : 0u)), htonl(ts)};
+    memcpy(x.headers + x.header_bytes, q, hs);
+    x.header_bytes += hs;
     if (++cyc == 8000) {
       cyc = 0;
       sec = (sec + 1) & 7;
     }
   }
+  x.last_ts = iso_ts(cycle + n - 1);
 }
 
 void complete_packet(Bus &b, Client *c) {
