@@ -232,6 +232,7 @@ void refresh_stream(Bus &b, NodeState &ns) {
     s.frame_bytes = s.packet_bytes * s.packets;
   bool was = ns.next_ns != 0;
   bool is = ns.plugged && s.on && s.period_ns > 0 && s.packets > 0;
+  bool pace_changed = is != was || s.period_ns != ns.st.period_ns;
   ns.st = s;
   if (is && !was) {
     ns.seq = 0;
@@ -240,7 +241,7 @@ void refresh_stream(Bus &b, NodeState &ns) {
   } else if (!is) {
     ns.next_ns = 0;
   }
-  b.cv.notify_all();
+  if (pace_changed) b.cv.notify_all();   // the pacing thread sleeps otherwise
 }
 
 void unplug(Bus &b, int n) {
