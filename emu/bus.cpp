@@ -7,6 +7,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/firewire-cdev.h>
+#include <limits.h>
+#include <pthread.h>
 #include <linux/firewire-constants.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -41,7 +43,7 @@ const uint32_t HEADER_PAGE = 4096;         // header data per interrupt
 const size_t MAX_ENTRIES = 1 << 16;        // queued packets per context
 const int64_t CYCLE_NS = 125000;
 const int MAX_FDS = 1 << 16;
-const int MAX_BURST = 4;                   // late frames sent at once
+const int MAX_BURST = 16;                  // late frames sent at once
 
 // An entry of QUEUE_ISO on a receive context.
 struct Entry {
@@ -116,9 +118,29 @@ struct Bus {
 std::atomic<uint8_t> g_fds[MAX_FDS];
 thread_local bool t_in_bus = false;
 
+void before_fork();
+void after_fork_parent();
+void after_fork_child();
+
 Bus &bus() {
-  static Bus *b = new Bus;   // never destroyed: fds may be closed during exit
+  static Bus *b = [] {
+    Bus *n = new Bus;   // never destroyed: fds may be closed during exit
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    return n;
+  }();
   return *b;
+}
+
+// A fork never copies the lock held, and the child, which has no pacing
+// thread, starts its own when it needs one (and never waits for the
+// parent's at exit).
+void before_fork() { bus().mu.lock(); }
+void after_fork_parent() { bus().mu.unlock(); }
+void after_fork_child() {
+  Bus &b = bus();
+  b.pacer = nullptr;   // the parent's thread: not ours to join
+  b.thread_started = false;
+  b.mu.unlock();
 }
 
 struct Locked {
@@ -210,6 +232,7 @@ void refresh_stream(Bus &b, NodeState &ns) {
     s.frame_bytes = s.packet_bytes * s.packets;
   bool was = ns.next_ns != 0;
   bool is = ns.plugged && s.on && s.period_ns > 0 && s.packets > 0;
+  bool pace_changed = is != was || s.period_ns != ns.st.period_ns;
   ns.st = s;
   if (is && !was) {
     ns.seq = 0;
@@ -218,7 +241,7 @@ void refresh_stream(Bus &b, NodeState &ns) {
   } else if (!is) {
     ns.next_ns = 0;
   }
-  b.cv.notify_all();
+  if (pace_changed) b.cv.notify_all();   // the pacing thread sleeps otherwise
 }
 
 void unplug(Bus &b, int n) {
@@ -637,22 +660,23 @@ void add_header(Bus &b, Client *c, const Stream &st, uint32_t k,
 void add_headers(Bus &b, Client *c, const Stream &st, uint32_t k, uint32_t n,
                  uint64_t cycle) {
   IsoCtx &x = c->ctx;
-  uint32_t hs = x.header_size;
+  uint32_t hs = x.header_size, write = n;
+  if (c->version < 5)   // what passes the page is dropped
+    write = std::min(n, (HEADER_PAGE - x.header_bytes) / hs);
   uint32_t head = st.packet_bytes << 16 | 1u << 14 | (uint32_t)st.channel << 8 | 0xAu << 4;
   uint32_t sec = (uint32_t)(cycle / 8000) & 7, cyc = (uint32_t)(cycle % 8000);
-  for (uint32_t i = 0; i < n; i++) {
-    x.last_ts = sec << 13 | cyc;
-    if (x.header_bytes + hs > HEADER_PAGE && c->version >= 5) send_interrupt(b, c);
-    if (x.header_bytes + hs <= HEADER_PAGE) {
-      uint32_t q[2] = {htonl(head | (k + i == 0 ? 1u : 0u)), htonl(x.last_ts)};
-      memcpy(x.headers + x.header_bytes, q, hs);
-      x.header_bytes += hs;
-    }
+  for (uint32_t i = 0; i < write; i++) {
+    uint32_t ts = sec << 13 | cyc;
+    if (x.header_bytes + hs > HEADER_PAGE) send_interrupt(b, c);
+    uint32_t q[2] = {htonl(head | (k + i == 0 ? 1u : 0u)), htonl(ts)};
+    memcpy(x.headers + x.header_bytes, q, hs);
+    x.header_bytes += hs;
     if (++cyc == 8000) {
       cyc = 0;
       sec = (sec + 1) & 7;
     }
   }
+  x.last_ts = iso_ts(cycle + n - 1);
 }
 
 void complete_packet(Bus &b, Client *c) {
@@ -791,9 +815,10 @@ void pace(Bus &b) {
       NodeState &ns = b.nodes[n];
       for (int burst = 0; ns.next_ns && ns.next_ns <= now; burst++) {
         if (burst == MAX_BURST) {
-          // far behind: the frames it could not send in time are lost
+          // far behind (a stalled process): those frames went by unseen
           int64_t late = (now - ns.next_ns) / ns.st.period_ns + 1;
           ns.seq += late;
+          ns.sent += late;
           ns.dropped += late;
           ns.next_ns += late * ns.st.period_ns;
           break;
@@ -820,6 +845,7 @@ void stop_thread() {
     b.cv.notify_all();
   }
   if (b.pacer && b.pacer->joinable()) b.pacer->join();
+  b.pacer = nullptr;
 }
 
 void start_thread(Bus &b) {
@@ -959,13 +985,24 @@ int dispatch(Bus &b, Client *c, unsigned nr, void *arg) {
 
 }  // namespace
 
-int fw_path_node(const char *path) {
-  if (!path || strncmp(path, "/dev/fw", 7) != 0) return -1;
-  const char *p = path + 7;
-  if (*p < '0' || *p > '9' || (*p == '0' && p[1])) return -1;
+int fw_path_node(const char *path, int dirfd) {
+  if (!path) return -1;
+  const char *base = strrchr(path, '/');
+  base = base ? base + 1 : path;
+  if (strncmp(base, "fw", 2) != 0 || base[2] < '0' || base[2] > '9') return -1;
+  // the directory must be /dev, however the path spells it
+  if (strncmp(path, "/dev/", 5) != 0 || base != path + 5) {
+    std::string dir(path, base - path);
+    if (path[0] != '/' && dirfd != AT_FDCWD)
+      dir = "/proc/self/fd/" + std::to_string(dirfd) + "/" + dir;
+    char real[PATH_MAX];
+    if (!realpath(dir.empty() ? "." : dir.c_str(), real) || strcmp(real, "/dev") != 0)
+      return -1;
+  }
   long n = 0;
-  for (; *p; p++) {
-    if (*p < '0' || *p > '9' || n > 1000) return -1;
+  for (const char *p = base + 2; *p; p++) {
+    if (*p < '0' || *p > '9' || n > 1000 || (p == base + 2 && *p == '0' && p[1]))
+      return NOT_A_NODE;   // a FireWire-like name, but no node of ours
     n = n * 10 + (*p - '0');
   }
   return (int)n;

@@ -23,8 +23,11 @@ struct Libc {
 };
 const Libc &libc();
 
-// Node number of a path "/dev/fw<N>", or -1 for any other path.
-int fw_path_node(const char *path);
+// Node number of a path to /dev/fw<N> (relative ones from dirfd or the
+// working directory), NOT_A_NODE for another /dev/fw name, -1 for any
+// other path. Real FireWire nodes are never opened.
+const int NOT_A_NODE = 1 << 30;
+int fw_path_node(const char *path, int dirfd);
 // Nodes shown in /dev right now.
 std::vector<int> listed_nodes();
 

@@ -23,8 +23,9 @@ void virizeda_emu_busy_requests(int n);
    -1 for a node that does not exist. */
 int virizeda_emu_unplug(int node, long frames);
 /* Frames a camera sent since the bus started, frames received whole by a
-   listening context, and frames a listening context had no buffer for.
-   -1 for a node that does not exist. */
+   listening context, and frames lost: a listening context had no buffer
+   for them, or they went by while the process stalled. -1 for a node
+   that does not exist. */
 int virizeda_emu_stats(int node, unsigned long long *sent,
                        unsigned long long *received,
                        unsigned long long *dropped);

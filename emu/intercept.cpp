@@ -117,7 +117,7 @@ Ent *read_dev(DIR *d, DevDir *dd, Ent *(*real)(DIR *), Ent *mine) {
 }
 
 int open_common(const char *path, int flags, mode_t mode, int dirfd, bool at) {
-  int node = fw_path_node(path);
+  int node = fw_path_node(path, at ? dirfd : AT_FDCWD);
   if (node >= 0) return open_node(node, flags);
   if (at) {
     static auto real = next_fn<int (*)(int, const char *, int, ...)>("openat");

@@ -68,6 +68,7 @@ int err(int ret) { return ret < 0 ? errno : 0; }
 }  // namespace
 
 TEST_F(EmulatedBus, DevListsOnlyTheEmulatedNodes) {
+  struct fw_cdev_get_cycle_timer t;
   std::set<std::string> fw;
   DIR *d = opendir("/dev");
   ASSERT_NE(d, nullptr);
@@ -79,6 +80,16 @@ TEST_F(EmulatedBus, DevListsOnlyTheEmulatedNodes) {
   EXPECT_EQ(open("/dev/fw3", O_RDWR), -1);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(openat(AT_FDCWD, "/dev/fw7", O_RDWR), -1);
+  // other spellings of a node reach the emulation, never a real device
+  int dev = open("/dev", O_RDONLY | O_DIRECTORY);
+  int fds[] = {open("/dev/../dev//fw1", O_RDWR), openat(dev, "fw2", O_RDWR)};
+  for (int fd : fds) {
+    EXPECT_EQ(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER, &t), 0) << "an emulated node";
+    close(fd);
+  }
+  EXPECT_EQ(open("/dev//fw01", O_RDWR), -1);
+  EXPECT_EQ(errno, ENOENT);
+  close(dev);
 }
 
 TEST_F(EmulatedBus, RequestsTheKernelRefusesAreRefusedAlike) {

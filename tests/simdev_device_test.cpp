@@ -84,11 +84,9 @@ TEST(SimDevice, EveryRegisterLibdc1394AsksAtStartReads) {
   const uint32_t *rom = d.rom();
   std::string names[2];
   for (int e = 0; e < 2; ++e) {
-    // the entry with key 0x81 or 0x82 in the unit dependent directory
-    int dir = 17, at = 0;
-    for (int i = 1; i <= (int)(rom[dir] >> 16); ++i)
-      if ((rom[dir + i] >> 24) == 0x81u + e) at = dir + i;
-    ASSERT_NE(at, 0);
+    int at = 18;   // the directory's entries, found by key as libdc1394 does
+    while (at < 18 + (int)(rom[17] >> 16) && rom[at] >> 24 != 0x81u + e) ++at;
+    ASSERT_EQ(rom[at] >> 24, 0x81u + e);
     int leaf = at + (int)(rom[at] & 0xffffff), len = (int)(rom[leaf] >> 16);
     for (int q = 0; q < len - 2; ++q)
       for (int k = 0; k < 4; ++k)

@@ -1,7 +1,5 @@
 #include "regmap.h"
 
-#include <algorithm>
-
 uint16_t vz_crc16(const uint32_t *q, int n) {
   uint32_t crc = 0;
   for (int i = 0; i < n; ++i) {
@@ -22,26 +20,21 @@ void vz_rom_fix_crc(uint32_t rom[VZ_ROM_QUADS], int i) {
   rom[i] = (rom[i] & 0xffff0000u) | vz_crc16(rom + i + 1, len);
 }
 
-// A textual descriptor leaf at rom[at] of at most room quadlets, the text
-// cut to fit; returns the index after it.
-static int rom_text_leaf(uint32_t rom[VZ_ROM_QUADS], int at,
-                         const std::string &text, int room) {
-  int quads = std::max(0, std::min<int>(((int)text.size() + 3) / 4, room - 3));
-  rom[at] = (uint32_t)(quads + 2) << 16;
-  rom[at + 1] = 0;   // textual descriptor, minimal ASCII
-  rom[at + 2] = 0;
-  for (int i = 0; i < 4 * quads; ++i) {
-    uint32_t c = i < (int)text.size() ? (unsigned char)text[i] : 0;
-    rom[at + 3 + i / 4] |= c << (24 - 8 * (i % 4));
-  }
-  vz_rom_fix_crc(rom, at);
-  return at + 3 + quads;
+// A textual descriptor leaf (IEEE 1212): type and specifier 0, minimal
+// ASCII, then the text padded with zeros; returns the index after it.
+static int text_leaf(uint32_t rom[VZ_ROM_QUADS], int i, const std::string &t) {
+  int quads = ((int)t.size() + 3) / 4;
+  rom[i] = (uint32_t)(2 + quads) << 16;
+  rom[i + 1] = rom[i + 2] = 0;
+  for (int k = 0; k < 4 * quads; ++k)
+    rom[i + 3 + k / 4] |= (uint32_t)(k < (int)t.size() ? (unsigned char)t[k] : 0)
+                          << (24 - 8 * (k % 4));
+  vz_rom_fix_crc(rom, i);
+  return i + 3 + quads;
 }
 
 void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
-                  uint32_t chip_lo, int bus_speed,
-                  const std::string &vendor_name,
-                  const std::string &model_name) {
+                  uint32_t chip_lo, int bus_speed, const std::string &model) {
   for (int i = 0; i < VZ_ROM_QUADS; ++i) rom[i] = 0;
   uint32_t chip_hi_word = ((vendor & 0xffffff) << 8) | (chip_hi & 0xff);
   // bus info block: cmc, isc, cycle clock accuracy, max_rec 2048, link speed
@@ -68,21 +61,17 @@ void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
   rom[ROM_UNIT_DIR + 2] = 0x13000102u;
   rom[ROM_UNIT_DIR + 3] = 0xd4000000u | (ROM_UNIT_DEP - (ROM_UNIT_DIR + 3));
   vz_rom_fix_crc(rom, ROM_UNIT_DIR);
-  // command_regs_base: DCAM registers at 0xF0F00000, in quadlets
-  bool names = !vendor_name.empty() || !model_name.empty();
-  rom[ROM_UNIT_DEP] = (names ? 4u : 1u) << 16;
+  // command_regs_base (DCAM registers at 0xF0F00000, in quadlets), IIDC
+  // 1.31 (sub-version 1: libdc1394 takes 1.30 without it), vendor and model
+  // name leaves
+  rom[ROM_UNIT_DEP] = 4u << 16;
   rom[ROM_UNIT_DEP + 1] = 0x40000000u | ((VZ_DCAM_BASE - 0xF0000000u) >> 2);
-  if (names) {
-    // IIDC 1.31 (sub-version 1), and the vendor and model name leaves,
-    // which IIDC drivers show
-    rom[ROM_UNIT_DEP + 2] = 0x38000010u;
-    int at = ROM_UNIT_DEP + 5;
-    rom[ROM_UNIT_DEP + 3] = 0x81000000u | (at - (ROM_UNIT_DEP + 3));
-    at = rom_text_leaf(rom, at, vendor_name, (VZ_ROM_QUADS - at) / 4);
-    rom[ROM_UNIT_DEP + 4] = 0x82000000u | (at - (ROM_UNIT_DEP + 4));
-    rom_text_leaf(rom, at, model_name, VZ_ROM_QUADS - at);
-  }
+  rom[ROM_UNIT_DEP + 2] = 0x38000010u;
+  rom[ROM_UNIT_DEP + 3] = 0x81000000u | (ROM_VENDOR_LEAF - (ROM_UNIT_DEP + 3));
+  rom[ROM_UNIT_DEP + 4] = 0x82000000u | (ROM_MODEL_LEAF - (ROM_UNIT_DEP + 4));
   vz_rom_fix_crc(rom, ROM_UNIT_DEP);
+  text_leaf(rom, ROM_VENDOR_LEAF, "virizeda");
+  text_leaf(rom, ROM_MODEL_LEAF, model.substr(0, ROM_MODEL_MAX));
 }
 
 uint32_t vz_feature_inq(bool present, bool has_auto, bool has_manual,

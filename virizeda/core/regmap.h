@@ -21,8 +21,10 @@ enum {
   ROM_ROOT_DIR = 5,    // 0x414, four entries
   ROM_UID_LEAF = 10,   // 0x428, length 2
   ROM_UNIT_DIR = 13,   // 0x434, three entries
-  ROM_UNIT_DEP = 17,   // 0x444, one entry
-  ROM_USED = 19
+  ROM_UNIT_DEP = 17,   // 0x444, four entries
+  ROM_VENDOR_LEAF = 22,  // 0x458, "virizeda"
+  ROM_MODEL_LEAF = 27,   // 0x46C, the camera's name
+  ROM_MODEL_MAX = 256    // bytes of the name the leaf holds
 };
 
 // DCAM (IIDC) registers.
@@ -111,13 +113,9 @@ const uint32_t IMAGER_WRITE = 0x04;
 uint16_t vz_crc16(const uint32_t *q, int n);
 
 // A factory-fresh ROM for a node: bus info block, root directory, unique ID
-// leaf and unit directories, every CRC set.
-// With names, the unit dependent directory also says IIDC 1.31 and points
-// at vendor and model name leaves (cut to fit the ROM).
+// leaf, unit directories and the vendor and model name leaves, every CRC set.
 void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
-                  uint32_t chip_lo, int bus_speed,
-                  const std::string &vendor_name = "",
-                  const std::string &model_name = "");
+                  uint32_t chip_lo, int bus_speed, const std::string &model);
 // Recompute the CRC of a directory or leaf whose header is at index i.
 void vz_rom_fix_crc(uint32_t rom[VZ_ROM_QUADS], int i);
 

@@ -98,7 +98,7 @@ SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
   vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed,
-               vendor(), model());
+               conf_.name);
   memset(lp_saved_, 0, sizeof lp_saved_);
   lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
                         (v.isReversed ? LP_IDENT_INVERT : 0);
@@ -232,8 +232,8 @@ bool SimDevice::extras(Extras *out) {
 
 uint32_t SimDevice::coding_mask() const {
   uint32_t m = 1u << (31 - CODING_MONO8);
-  if (conf_.v.has_color) m |= 1u << (31 - CODING_RAW8);
-  if (conf_.v.has_color && conf_.rgb8) m |= 1u << (31 - CODING_RGB8);
+  if (conf_.v.has_color)
+    m |= 1u << (31 - CODING_RGB8) | 1u << (31 - CODING_RAW8);
   return m;
 }
 
@@ -241,8 +241,7 @@ bool SimDevice::mode_offered(int format, int mode) const {
   if (format == 7) return mode == 0 && conf_.format7;
   const FixedMode *m = find_fixed(format, mode);
   return m && m->w <= conf_.v.max_width && m->h <= conf_.v.max_height &&
-         (m->coding == CODING_MONO8 || conf_.v.has_color) &&
-         (m->coding != CODING_RGB8 || conf_.rgb8);
+         (m->coding == CODING_MONO8 || conf_.v.has_color);
 }
 
 uint32_t SimDevice::mode_inq(int format) const {
@@ -649,11 +648,6 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
     case DC_BASIC_FUNC_INQ:
       // one shot; 1394b operation mode on an S800 bus
       *v = 1u << 12 | (bus_speed_ >= 800 ? 1u << 23 : 0);
-      return true;
-    case DC_FEATURE_HI_INQ + 4:      // FEATURE_LO_INQ
-    case DC_FEATURE_HI_INQ + 8:      // OPT_FUNCTION_INQ
-    case 0x480: case 0x484: case 0x488: case 0x48C:   // advanced, PIO, SIO, strobe
-      *v = 0;   // none of these functions
       return true;
     case DC_V_FORMAT_INQ:
       *v = (mode_inq(0) ? 1u << 31 : 0) | (mode_inq(2) ? 1u << 29 : 0) |
