@@ -8,15 +8,19 @@
 #     frame period, and against the same run with "Display" off
 # Cases: 640x480 RGB at 60 fps and 1280x960 RGB at 15 fps, display gamma
 # 0.75 (the camera has no imager gamma, so capture picks 0.75).
-# Usage: bench/capture-rate.sh [build-dir] [seconds]
+# With a third argument "emulated" it runs capture on the emulated S800
+# FireWire bus through libdc1394 instead: 640x480 RGB at 30 fps from a
+# camera's RGB8 and from one that sends YUV422 only, 1280x960 RGB at 15 fps.
+# Usage: bench/capture-rate.sh [build-dir] [seconds] [sim|emulated]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 secs=${2:-10}
+bus=${3:-sim}
 capture=$build/src/capture
 [ -x "$capture" ] || { echo "no $capture: build first" >&2; exit 1; }
 if [ -z "${DISPLAY:-}" ]; then
-  exec scripts/with-xvfb "$0" "$build" "$secs"
+  exec scripts/with-xvfb "$0" "$build" "$secs" "$bus"
 fi
 
 tmp=$(mktemp -d /tmp/capture-rate.XXXXXX)
@@ -37,10 +41,26 @@ EOF
 # it runs, undisturbed.
 . bench/lib-capture.sh
 
+# the emulated bus: one camera per configuration, so it is camera 0
+cat > "$tmp/rgb.json" <<'EOF'
+{"bus_speed":800,"cameras":[{"name":"Bench","color":true,"has_gamma":false}]}
+EOF
+cat > "$tmp/yuv.json" <<'EOF'
+{"bus_speed":800,"cameras":[{"name":"Bench YUV","color":true,"has_gamma":false,
+                             "rgb8":false,"format7":false}]}
+EOF
+config=$tmp/bus.json
+
 # run SIZE-STEPS FPS-STEPS DISPLAY(on|off): "delivered dropped ticks rate..."
 # into $tmp/result, a shown rate sampled every second
 run_case() {
-  VIRIZEDA_SIM_CONFIG=$tmp/bus.json "$capture" > "$tmp/out.txt" 2>&1 &
+  if [ "$bus" = emulated ]; then
+    # CPU ticks of the process include the emulator's pacing thread
+    VIRIZEDA_BUS=1394 VIRIZEDA_SIM_CONFIG=$config scripts/with-emulated-bus \
+      --library "$build/emulated-firewire-bus.so" "$capture" > "$tmp/out.txt" 2>&1 &
+  else
+    VIRIZEDA_SIM_CONFIG=$config "$capture" > "$tmp/out.txt" 2>&1 &
+  fi
   pid=$!
   win=$(xdotool search --sync --onlyvisible --pid "$pid" --name 'Orvane Design' | head -1)
   sleep 0.5
@@ -86,6 +106,15 @@ report() {  # name fps size-steps fps-steps
   }'
 }
 
-echo "capture under Xvfb, ${secs} s per case, display gamma 0.75"
-report "640x480 RGB24 @ 60 fps" 60 0 2
-report "1280x960 RGB24 @ 15 fps" 15 1 0
+echo "capture under Xvfb, ${secs} s per case, display gamma 0.75, $bus bus"
+if [ "$bus" = emulated ]; then
+  config=$tmp/rgb.json
+  report "640x480 RGB24 @ 30 fps from RGB8 (libdc1394, emulated S800)" 30 0 1
+  config=$tmp/yuv.json
+  report "640x480 RGB24 @ 30 fps from YUV422 (libdc1394, emulated S800)" 30 0 1
+  config=$tmp/rgb.json
+  report "1280x960 RGB24 @ 15 fps from RGB8 (libdc1394, emulated S800)" 15 1 0
+else
+  report "640x480 RGB24 @ 60 fps" 60 0 2
+  report "1280x960 RGB24 @ 15 fps" 15 1 0
+fi

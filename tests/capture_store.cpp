@@ -433,3 +433,38 @@ TEST_F(Store, FullDeviceCountsOnlyFilesWritten) {
 }
 
 }  // namespace
+
+// ------------------------------------------------ a camera of the bus
+
+// Whatever bus the library chose (the simulated one, or libdc1394 on the
+// emulated FireWire bus): colour frames streamed at 15 fps, recorded with
+// Display on and stored keep their frame numbers, one after the other.
+TEST_F(Store, BusCameraFramesAreRecordedAndStoredConsecutively) {
+  dcam = nullptr;
+  ASSERT_TRUE(open_camera(0));
+  pick(mainw->size_val, 2);    // 640x480
+  pick(mainw->format_val, 0);  // RGB24
+  pick(mainw->speed_val, 2);   // 15
+  ASSERT_TRUE(start_capture());
+  ASSERT_EQ(1, im_color);
+  mainw->record->value(1);
+  mainw->record->do_callback();
+  std::vector<int> codes;
+  for (int i = 0; i < 8; i++) {
+    ASSERT_TRUE(next_image(50));
+    do_storage();
+    codes.push_back(vzsim::barcode(this_image, 640, 3));
+  }
+  store_as(store_buffer_cb, "run");
+  for (int i = 0; i < 8; i++) {
+    std::string file = read_file(dir.file("run00" + std::to_string(i) + ".bmp"));
+    ASSERT_EQ(54u + 640 * 480 * 3, file.size());
+    // the top row is the file's last, blue green red: the bar code's
+    // bytes are all 0 or all 255 either way
+    const unsigned char *top = (const unsigned char *)file.data() + 54 + 479 * 640 * 3;
+    EXPECT_EQ(codes[i], vzsim::barcode(top, 640, 3)) << i;
+    if (i) {
+      EXPECT_EQ(codes[i], codes[i - 1] + 1) << i;
+    }
+  }
+}

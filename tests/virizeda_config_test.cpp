@@ -276,14 +276,15 @@ TEST_F(Config, WithoutFormat7OnlyTheFixedSizesAreOffered) {
                            {"format7": false, "color": true}]})");
   dCamera *m = dSys->InitCamera(0), *c = dSys->InitCamera(1);
   EXPECT_FALSE(m->SetFormat(S_160x120, S_MONO, S_30, 1, false));
-  EXPECT_STREQ(m->error, "no 160x120 Mono mode; this camera offers "
-                         "1280x960 Mono, 640x480 Mono");
+  EXPECT_STREQ(m->error, "160x120 is not offered by this camera; it offers "
+                         "640x480 and 1280x960");
   EXPECT_TRUE(m->SetFormat(S_640x480, S_MONO, S_30, 1, false));
   EXPECT_EQ(read(m, 0xF0F00100) & (1u << 24), 0u) << "no Format_7";
   EXPECT_TRUE(c->SetFormat(S_1280x960, S_RGB24, S_7, 1, false));
   EXPECT_FALSE(c->SetFormat(S_640x480, S_BAYER, S_30, 1, false))
       << "the raw mosaic comes only in Format_7";
-  EXPECT_TRUE(saw_diag("format refused: no 640x480 Bayer mode"));
+  EXPECT_TRUE(saw_diag("format refused: 640x480 Bayer is not offered by this "
+                       "camera; at 640x480 it offers Mono and RGB24"));
   open_bus(R"({"cameras": [{"format7": 1}]})");
   EXPECT_EQ(dSys, nullptr);
   EXPECT_TRUE(saw_diag("\"format7\" must be true or false")) << all_diag();

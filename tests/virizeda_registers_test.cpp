@@ -122,7 +122,7 @@ TEST_F(Registers, DcamInquiryAndCurrentFormatRegisters) {
   EXPECT_EQ(0xF0000000u + 4 * read(color, DCAM + 0x2E0), f7);
   EXPECT_EQ(read(color, f7 + 0xC), (160u << 16) | 120u);
   EXPECT_EQ(read(color, f7 + 0x10), 9u << 24) << "RAW8";
-  EXPECT_EQ(read(color, DCAM + 0x60C), (0u << 28) | (3u << 24)) << "S800";
+  EXPECT_EQ(read(color, DCAM + 0x60C), (1u << 15) | (0u << 8) | 3u) << "S800, 1394b layout";
 }
 
 TEST_F(Registers, IsoEnableFollowsTheStreamBothWays) {

@@ -1,29 +1,26 @@
-// dSysInit: the one place that chooses the bus, from VIRIZEDA_BUS.
+// dSysInit: the one place that chooses the bus, from VIRIZEDA_BUS and what
+// is connected.
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
 #include "core/dcam_api.h"
 #include "core/diag.h"
+#include "dc1394/dc1394_bus.h"
+#include "dc1394/dc1394_sys.h"
 #include "sim/sim_bus.h"
 
 namespace {
 
-struct Bus {
-  const char *name;
-  const char *version;
-  dSystem *(*open)();
-};
-// unset or empty is the first
-const Bus buses[] = {
-    {"sim", "virizeda 1.0 (simulated bus)", vz_sim_bus_open},
-};
-
 // Library lines go to whatever dcamDebug holds at the time.
 void to_dcam_debug(char *line) {
   if (dcamDebug) dcamDebug(line);
+}
+
+const char *env(const char *name) {
+  const char *v = getenv(name);
+  return v && *v ? v : nullptr;  // empty is unset
 }
 
 }  // namespace
@@ -34,19 +31,27 @@ void dSysInit() {
   vz_diag_set_sink(to_dcam_debug);
   delete dSys;  // a second call starts afresh with the configuration
   dSys = nullptr;
-  const char *want = getenv("VIRIZEDA_BUS");
-  const Bus *bus = nullptr;
-  if (!want || !*want) bus = &buses[0];
-  for (const Bus &b : buses)
-    if (want && !strcmp(want, b.name)) bus = &b;
-  if (!bus) {
-    std::string names;
-    for (const Bus &b : buses) names += std::string(names.empty() ? "" : ", ") + b.name;
-    snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (no bus)");
-    vz_diag("VIRIZEDA_BUS \"%s\" names no bus; accepted values: %s (unset: %s)",
-            want, names.c_str(), buses[0].name);
-    return;
+  vz::BusProbe probe;
+  std::string why;
+  vz::BusKind kind = vz::choose_bus(env("VIRIZEDA_BUS"), env("VIRIZEDA_SIM_CONFIG"),
+                                    &probe, "/dev", &why);
+  for (const vz::FwNode &n : probe.nodes)
+    if (n.open_errno) vz_diag("%s", vz::fw_node_problem(n).c_str());
+  switch (kind) {
+    case vz::BusKind::NONE:
+      snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (no bus)");
+      vz_diag("%s", why.c_str());
+      return;
+    case vz::BusKind::SIM:
+      snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (simulated bus)");
+      dSys = vz_sim_bus_open();
+      break;
+    case vz::BusKind::DC1394:
+      snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (libdc1394 bus)");
+      vz::dc1394_release_log(&probe);
+      dSys = vz_dc1394_bus_open(&probe);
+      break;
   }
-  snprintf(dcamVersion, sizeof dcamVersion, "%s", bus->version);
-  dSys = bus->open();
+  // a bus that failed has said why; one that opened says why it was taken
+  if (dSys) vz_diag("%s", why.c_str());
 }

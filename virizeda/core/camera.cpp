@@ -6,6 +6,7 @@
 
 #include "core/call_log.h"
 #include "core/clock.h"
+#include "core/convert.h"
 #include "core/diag.h"
 #include "core/formats.h"
 #include "core/regmap.h"
@@ -78,7 +79,8 @@ void Camera::fill_capabilities() {
   uint32_t version = 0;
   has_local_ = dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_VERSION, &version) &&
                version != 0;
-  if (!dev_->extras(&extras_)) {
+  told_ = dev_->extras(&extras_);
+  if (!told_) {
     // a plain IIDC camera, or a maker's one that tells through its block
     extras_ = Extras();
     uint32_t type = 0, fw = 0;
@@ -124,6 +126,14 @@ void Camera::fill_capabilities() {
   has_y_offset = e.has_y_offset, max_y_offset = e.max_y_offset;
   has_frame_div = e.has_frame_div;
   max_frame_div = e.max_frame_div > 0 ? e.max_frame_div : 1;
+  if (!told_) {
+    // IIDC has no divider: the library keeps one frame in n
+    has_frame_div = true;
+    max_frame_div = 16;
+    // a raw mosaic with its colour filter tells a Bayer imager
+    for (const Mode &m : modes_)
+      if (m.coding == Coding::RAW8 && m.filter != Filter::NONE) isBayer = true;
+  }
   has_50Hz_rate = e.has_50Hz_rate;
   has_black_offset = e.has_black_offset;
   max_black_offset = e.max_black_offset;
@@ -137,6 +147,9 @@ void Camera::read_identity() {
     devID = (int)lo;
   else
     devID = (int)(dev_->guid() & 0xffffffffu);
+  // another maker's camera (no local block, nothing stated) is never shown
+  // as unprogrammed, so nobody is offered to program its ROM
+  if (!told_ && !has_local_ && (devID & 0xffff) == 0xffff) devID &= ~1;
 }
 
 // Video parameters as the device's feature registers show them.
@@ -264,11 +277,13 @@ bool Camera::check_format(int size, int type, int speed, int fdiv) {
     return refuse("frame divider %d is out of range 1 to %d", fdiv,
                   max_frame_div);
   // the isochronous channel is reserved for the imager's full rate, at the
-  // speed the camera sends
+  // speed the camera sends; a camera reached through a camera library gets
+  // its speed and bandwidth when it starts, and Start says what is missing
+  if (!told_) return true;
   uint32_t iso = 0;
   int bus = 400;
-  if (dev_->read_quadlet(VZ_DCAM_BASE + DC_ISO_CHANNEL, &iso))
-    bus = 100 << ((iso >> 24) & 3);
+  if (dev_->read_quadlet(VZ_DCAM_BASE + DC_ISO_CHANNEL, &iso))   // 1394b or legacy
+    bus = 100 << ((iso & (1u << 15)) ? (iso & 7) : ((iso >> 24) & 3));
   double need = (double)w * h * vz_type_bpp(type) * fps;
   double carry = vz_bus_bytes_per_sec(bus);
   if (need > carry)
@@ -278,45 +293,86 @@ bool Camera::check_format(int size, int type, int speed, int fdiv) {
   return true;
 }
 
-// The device mode for a size and type: the camera's own mode of that size
-// and coding first, then Format_7 cut to the size. Converted modes (a
-// colour mode made into mono or RGB, a mosaic interpolated) go here, after
-// the native ones, when the camera offers none.
-bool Camera::choose_mode(int w, int h, int type, Mode *out) {
-  Coding want = coding_for(type);
-  for (const Mode &m : modes_)
-    if (m.format != 7 && m.width == w && m.height == h && m.coding == want) {
-      *out = m;
-      return true;
-    }
-  for (const Mode &m : modes_) {
-    if (m.format != 7 || m.coding != want || w > m.width || h > m.height)
-      continue;
-    if ((m.unit_w > 0 && w % m.unit_w) || (m.unit_h > 0 && h % m.unit_h))
-      continue;
-    *out = m;
-    out->width = w, out->height = h;
-    return true;
-  }
-  return false;
+// The device mode for a size, type and rate: the camera's own mode of that
+// size and coding first, then Format_7 cut to the size, then a mode whose
+// frames the library converts (YUV or RGB8 to mono, YUV to RGB24, a Bayer
+// mosaic interpolated to RGB24). Of these the first that has the rate;
+// without one, the first at all (rate -1: any).
+bool Camera::choose_mode(int w, int h, int type, int rate, Mode *out) {
+  std::vector<Coding> order = {coding_for(type)};
+  if (type == S_RGB24)
+    order.insert(order.end(), {Coding::YUV444, Coding::YUV422, Coding::YUV411, Coding::RAW8});
+  if (type == S_MONO)
+    order.insert(order.end(), {Coding::YUV422, Coding::YUV411, Coding::YUV444, Coding::RGB8});
+  bool found = false;
+  for (Coding c : order)
+    for (bool f7 : {false, true})
+      for (const Mode &m : modes_) {
+        if (m.coding != c || (m.format == 7) != f7) continue;
+        if (c == Coding::RAW8 && type == S_RGB24 && m.filter == Filter::NONE) continue;
+        Mode cand = m;
+        if (!f7) {
+          if (m.width != w || m.height != h) continue;
+        } else {
+          if (w > m.width || h > m.height) continue;
+          if ((m.unit_w > 0 && w % m.unit_w) || (m.unit_h > 0 && h % m.unit_h)) continue;
+          cand.width = w, cand.height = h;
+        }
+        if (!found) *out = cand;
+        found = true;
+        if (rate < 0 || (cand.rates & (1u << rate))) {
+          *out = cand;
+          return true;
+        }
+      }
+  return found;
 }
 
-// What the camera delivers, as the programs name sizes and types.
-std::string Camera::offered() const {
+namespace {
+
+std::string join(const std::vector<std::string> &items) {
   std::string s;
-  Camera *self = const_cast<Camera *>(this);
-  for (int size : sizes)
-    for (int type : types) {
-      int w = 0, h = 0;
-      Mode m;
-      vz_size_dims(size, &w, &h);
-      if (!self->choose_mode(w, h, type, &m)) continue;
-      char buf[48];
-      snprintf(buf, sizeof buf, "%s%dx%d %s", s.empty() ? "" : ", ", w, h,
-               vz_type_name(type));
-      s += buf;
-    }
-  return s.empty() ? "nothing" : s;
+  for (size_t i = 0; i < items.size(); ++i)
+    s += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+  return s;
+}
+
+}  // namespace
+
+// The sizes the camera delivers in any type, smallest first.
+std::string Camera::sizes_offered() {
+  std::vector<std::string> out;
+  for (int i = 3; i >= 0; --i) {
+    int w = 0, h = 0;
+    Mode m;
+    vz_size_dims(sizes[i], &w, &h);
+    for (int type : types)
+      if (choose_mode(w, h, type, -1, &m)) {
+        out.push_back(std::to_string(w) + "x" + std::to_string(h));
+        break;
+      }
+  }
+  return out.empty() ? "nothing" : join(out);
+}
+
+std::string Camera::types_offered(int w, int h) {
+  std::vector<std::string> out;
+  Mode m;
+  for (int type : types)
+    if (choose_mode(w, h, type, -1, &m)) out.push_back(vz_type_name(type));
+  return join(out);
+}
+
+std::string Camera::rates_offered(const Mode &m, int type) {
+  std::vector<std::string> out;
+  for (int speed : {S_60, S_30, S_15, S_10, S_7, S_5, S_3}) {
+    int rate = 0, every = 1;
+    imager_rate(speed, &rate, &every);
+    Mode c;
+    if (choose_mode(m.width, m.height, type, rate, &c) && (c.rates & (1u << rate)))
+      out.push_back(vz_speed_name(speed));
+  }
+  return out.empty() ? "no rate" : join(out);
 }
 
 bool Camera::apply_format(int size, int type, int speed, int fdiv,
@@ -325,18 +381,27 @@ bool Camera::apply_format(int size, int type, int speed, int fdiv,
   vz_size_dims(size, &w, &h);
   imager_rate(speed, &rate, &every);
   Mode m;
-  if (!choose_mode(w, h, type, &m)) {
-    *why = "no " + std::to_string(w) + "x" + std::to_string(h) + " " +
-           vz_type_name(type) + " mode; this camera offers " + offered();
+  std::string wh = std::to_string(w) + "x" + std::to_string(h);
+  if (!choose_mode(w, h, type, rate, &m)) {
+    std::string types = types_offered(w, h);
+    if (types.empty())
+      *why = wh + " is not offered by this camera; it offers " + sizes_offered();
+    else
+      *why = wh + " " + vz_type_name(type) + " is not offered by this camera; at " +
+             wh + " it offers " + types;
     return false;
   }
   if (!(m.rates & (1u << rate))) {
-    *why = std::string("no ") + vz_speed_name(speed) + " fps in the " +
-           std::to_string(w) + "x" + std::to_string(h) + " " +
-           vz_type_name(type) + " mode";
+    *why = std::string(vz_speed_name(speed)) + " fps is not offered for " + wh + " " +
+           vz_type_name(type) + "; it offers " + rates_offered(m, type) + " fps";
     return false;
   }
   if (!dev_->set_mode(m, rate, why)) return false;
+  convert_ = m.coding != coding_for(type);
+  from_ = m.coding, filter_ = m.filter;
+  // converted frames go to memory of our own, made once
+  if (convert_ && buffer_.size() < (size_t)w * h * 3)
+    buffer_.assign((size_t)max_width * max_height * 3, 0);
   int n = every * fdiv;
   skip_ = dev_->set_decimation(n) ? 1 : n;
   if (skip_ > 1) dev_->set_decimation(1);
@@ -431,8 +496,18 @@ Next Camera::take(int wait_ms, Frame *f) {
   return Next::TIMEOUT;
 }
 
-void Camera::deliver(const Frame &f, unsigned char **image, int *frame,
+bool Camera::deliver(const Frame &f, unsigned char **image, int *frame,
                      unsigned long *usec) {
+  // the program reads a whole frame: a short one is never handed over
+  int w = 0, h = 0;
+  vz_size_dims(size_, &w, &h);
+  size_t n = (size_t)w * h;
+  size_t need = convert_ ? coding_bytes(from_, n) : n * vz_type_bpp(type_);
+  if (f.bytes < need) {
+    vz_diag("camera %d: a frame of %u bytes is shorter than %zu; skipped", num_,
+            f.bytes, need);
+    return false;
+  }
   int64_t k = skip_ > 1 ? (int64_t)((f.seq + 1) / skip_) - 1 : (int64_t)f.seq;
   long lost = skip_ > 1 ? (last_k_ >= 0 ? (long)(k - last_k_ - 1) : (long)k)
                         : (long)f.dropped;
@@ -440,7 +515,11 @@ void Camera::deliver(const Frame &f, unsigned char **image, int *frame,
   last_k_ = k;
   delivered_++;
   unsigned char *p = f.data;
-  if (!dev_->frames_stay()) {
+  if (convert_) {
+    convert(from_, filter_, type_ == S_RGB24 ? Pixels::RGB24 : Pixels::MONO, f.data,
+            buffer_.data(), w, h);
+    p = buffer_.data();
+  } else if (!dev_->frames_stay()) {
     size_t n = f.bytes < buffer_.size() ? f.bytes : buffer_.size();
     memcpy(buffer_.data(), f.data, n);
     p = buffer_.data();
@@ -452,6 +531,7 @@ void Camera::deliver(const Frame &f, unsigned char **image, int *frame,
   if (auto_brightness || do_auto_exposure || do_auto_gain || auto_whitebalance)
     read_values();
   report_drops(vz_mono_us(), false);
+  return true;
 }
 
 bool Camera::GetImage(unsigned char **image, int wait_ms, int *frame,
@@ -459,8 +539,7 @@ bool Camera::GetImage(unsigned char **image, int wait_ms, int *frame,
   if (!on_ || !opened_) return false;
   if (pending_) {
     pending_ = false;
-    deliver(pending_frame_, image, frame, usec);
-    return true;
+    return deliver(pending_frame_, image, frame, usec);
   }
   Frame f;
   Next r = take(wait_ms, &f);
@@ -469,8 +548,7 @@ bool Camera::GetImage(unsigned char **image, int wait_ms, int *frame,
     on_ = false;
   }
   if (r != Next::FRAME) return false;
-  deliver(f, image, frame, usec);
-  return true;
+  return deliver(f, image, frame, usec);
 }
 
 bool Camera::ReadyImage(int wait_ms) {
@@ -682,8 +760,17 @@ bool Camera::SaveLocalParams() {
                "local parameters saved");
 }
 
+// Another maker's camera keeps its own things where ours keep the
+// calibration: leave them alone.
+bool Camera::foreign(const char *what) {
+  if (told_ || has_local_) return false;
+  vz_diag("camera %d: no local parameter block, so no %s", num_, what);
+  return true;
+}
+
 bool Camera::GetCalib(char *buf, int len) {
   vz_log_call("GetCalib(%s,%d)", buf ? "buf" : "null", len);
+  if (foreign("calibration")) return false;
   uint32_t size = 0;
   if (!dev_->read_quadlet(VZ_CALIB_SIZE, &size) || !(size >> 31)) return false;
   size &= 0xffffff;
@@ -705,6 +792,7 @@ bool Camera::GetCalib(char *buf, int len) {
 
 bool Camera::SetCalib(char *buf, int len) {
   vz_log_call("SetCalib(%s,%d)", buf ? "buf" : "null", len);
+  if (foreign("calibration")) return false;
   if (len < 0 || len > VZ_CALIB_MAX) {
     vz_diag("camera %d: calibration of %d bytes refused", num_, len);
     return false;

@@ -75,8 +75,10 @@ class Camera : public dCamera {
   void read_identity();
   void power_on_state();
   bool check_format(int size, int type, int speed, int fdiv);
-  bool choose_mode(int w, int h, int type, Mode *out);
-  std::string offered() const;
+  bool choose_mode(int w, int h, int type, int rate, Mode *out);
+  std::string sizes_offered();
+  std::string types_offered(int w, int h);
+  std::string rates_offered(const Mode &m, int type);
   bool apply_format(int size, int type, int speed, int fdiv, std::string *why);
   bool refuse(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
   bool set_param(const char *what, bool present, int *field, int max,
@@ -86,8 +88,9 @@ class Camera : public dCamera {
   bool flash(uint32_t command, const char *action, const char *done);
   void begin_stream();
   Next take(int wait_ms, Frame *f);
-  void deliver(const Frame &f, unsigned char **image, int *frame,
+  bool deliver(const Frame &f, unsigned char **image, int *frame,
                unsigned long *usec);
+  bool foreign(const char *what);
   void report_drops(int64_t now, bool force);
 
   int num_;
@@ -97,12 +100,17 @@ class Camera : public dCamera {
   FeatureInfo info_[F_FEATURES];
   Extras extras_;
   bool has_local_ = false;
+  bool told_ = false;     // the device states what it is (extras)
   // format
   dISIZE size_ = S_640x480;
   dITYPE type_ = S_MONO;
   dISPEED speed_ = S_15;
   int fdiv_ = 1;
   int skip_ = 1;  // decimation the device could not do itself
+  // the device's coding, converted in the library when it is not the type
+  bool convert_ = false;
+  Coding from_ = Coding::MONO8;
+  Filter filter_ = Filter::NONE;
   int conf_thresh_ = 0, uniq_thresh_ = 0;
   // stream
   bool on_ = false;
@@ -111,7 +119,8 @@ class Camera : public dCamera {
   int64_t last_k_ = -1;
   long delivered_ = 0, dropped_ = 0, unreported_ = 0;
   int64_t last_report_ = 0;
-  std::vector<unsigned char> buffer_;  // frames of devices whose memory goes
+  // converted frames, and frames of devices whose memory goes
+  std::vector<unsigned char> buffer_;
   char error_[256];
 };
 

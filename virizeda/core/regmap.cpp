@@ -61,12 +61,14 @@ void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
   rom[ROM_UNIT_DIR + 2] = 0x13000102u;
   rom[ROM_UNIT_DIR + 3] = 0xd4000000u | (ROM_UNIT_DEP - (ROM_UNIT_DIR + 3));
   vz_rom_fix_crc(rom, ROM_UNIT_DIR);
-  // command_regs_base (DCAM registers at 0xF0F00000, in quadlets), vendor
-  // and model name leaves
-  rom[ROM_UNIT_DEP] = 3u << 16;
+  // command_regs_base (DCAM registers at 0xF0F00000, in quadlets), IIDC
+  // 1.31 (sub-version 1: libdc1394 takes 1.30 without it), vendor and model
+  // name leaves
+  rom[ROM_UNIT_DEP] = 4u << 16;
   rom[ROM_UNIT_DEP + 1] = 0x40000000u | ((VZ_DCAM_BASE - 0xF0000000u) >> 2);
-  rom[ROM_UNIT_DEP + 2] = 0x81000000u | (ROM_VENDOR_LEAF - (ROM_UNIT_DEP + 2));
-  rom[ROM_UNIT_DEP + 3] = 0x82000000u | (ROM_MODEL_LEAF - (ROM_UNIT_DEP + 3));
+  rom[ROM_UNIT_DEP + 2] = 0x38000010u;
+  rom[ROM_UNIT_DEP + 3] = 0x81000000u | (ROM_VENDOR_LEAF - (ROM_UNIT_DEP + 3));
+  rom[ROM_UNIT_DEP + 4] = 0x82000000u | (ROM_MODEL_LEAF - (ROM_UNIT_DEP + 4));
   vz_rom_fix_crc(rom, ROM_UNIT_DEP);
   text_leaf(rom, ROM_VENDOR_LEAF, "virizeda");
   text_leaf(rom, ROM_MODEL_LEAF, model.substr(0, ROM_MODEL_MAX));

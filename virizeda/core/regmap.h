@@ -21,9 +21,9 @@ enum {
   ROM_ROOT_DIR = 5,    // 0x414, four entries
   ROM_UID_LEAF = 10,   // 0x428, length 2
   ROM_UNIT_DIR = 13,   // 0x434, three entries
-  ROM_UNIT_DEP = 17,   // 0x444, three entries
-  ROM_VENDOR_LEAF = 21,  // 0x454, "virizeda"
-  ROM_MODEL_LEAF = 26,   // 0x468, the camera's name
+  ROM_UNIT_DEP = 17,   // 0x444, four entries
+  ROM_VENDOR_LEAF = 22,  // 0x458, "virizeda"
+  ROM_MODEL_LEAF = 27,   // 0x46C, the camera's name
   ROM_MODEL_MAX = 256    // bytes of the name the leaf holds
 };
 

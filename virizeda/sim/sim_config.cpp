@@ -345,6 +345,7 @@ bool parse_fixed_key(const std::string &key, const json &j, CamConfig *c,
   if (key == "fail_start") return get_bool(j, key, &c->fail_start, err);
   if (key == "unpaced") return get_bool(j, key, &c->unpaced, err);
   if (key == "format7") return get_bool(j, key, &c->format7, err);
+  if (key == "rgb8") return get_bool(j, key, &c->rgb8, err);
   if (key == "refuse_format") {
     c->refuse_format = true;
     return get_text(j, key, 200, &c->refuse_text, err);

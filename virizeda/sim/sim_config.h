@@ -59,6 +59,7 @@ struct CamConfig {
   long frames_stop_after = -1;   // -1: frames never stop
   bool unpaced = false;
   bool format7 = true;           // offers Format_7 Mode_0
+  bool rgb8 = true;              // offers RGB8 (else colour only as YUV)
 };
 
 struct BusConfig {

@@ -112,6 +112,7 @@ SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
   calib_ = conf_.calib;
   iso_channel_ = num & 0xf;
   iso_speed_ = bus_speed >= 800 ? 3 : 2;
+  iso_b_mode_ = bus_speed >= 800;   // S800 needs the 1394b layout of ISO_DATA
   load_state();
   power_on();
 }
@@ -364,11 +365,18 @@ uint32_t SimDevice::packet_bytes() const {
 
 // The smallest Format_7 packet that carries a frame within the period of
 // the rate set.
+// The largest packet of the ISO speed, but at S800 (8192 bytes) 4 less:
+// libdc1394 queues 8 packets per kernel descriptor, whose payload length
+// has 16 bits, so 8192-byte packets would wrap to nothing.
+uint32_t SimDevice::f7_max_packet() const {
+  return std::min(1024u << iso_speed_, 8188u);
+}
+
 uint32_t SimDevice::f7_recommended() const {
   uint64_t bytes = (uint64_t)f7_w_ * f7_h_ * bytes_per_2px(f7_coding_) / 2;
   double cycles = floor(8000.0 / rate_fps(rate_));
   uint32_t need = ((uint32_t)ceil(bytes / cycles) + 3) & ~3u;
-  uint32_t max = 1024u << iso_speed_;
+  uint32_t max = f7_max_packet();
   return need > max ? max : (need ? need : 4);
 }
 
@@ -640,7 +648,8 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
       *v = 0;
       return true;
     case DC_BASIC_FUNC_INQ:
-      *v = 1u << 12;  // one shot
+      // one shot; 1394b operation mode on an S800 bus
+      *v = 1u << 12 | (bus_speed_ >= 800 ? 1u << 23 : 0);
       return true;
     case DC_V_FORMAT_INQ:
       *v = (mode_inq(0) ? 1u << 31 : 0) | (mode_inq(2) ? 1u << 29 : 0) |
@@ -663,7 +672,8 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
       *v = (uint32_t)format_ << 29;
       return true;
     case DC_ISO_CHANNEL:
-      *v = (uint32_t)iso_channel_ << 28 | (uint32_t)iso_speed_ << 24;
+      *v = iso_b_mode_ ? 1u << 15 | (uint32_t)iso_channel_ << 8 | (uint32_t)iso_speed_
+                       : (uint32_t)iso_channel_ << 28 | (uint32_t)iso_speed_ << 24;
       return true;
     case DC_CAMERA_POWER:
       *v = 1u << 31;
@@ -715,7 +725,7 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
       *v = bytes;
       return true;
     case F7_PACKET_PARA:
-      *v = 4u << 16 | (1024u << iso_speed_);
+      *v = 4u << 16 | f7_max_packet();
       return true;
     case F7_BYTE_PER_PACKET:
       *v = packet << 16 | f7_recommended();
@@ -764,7 +774,7 @@ bool SimDevice::write_f7(uint32_t off, uint32_t v) {
     }
     case F7_BYTE_PER_PACKET: {
       uint32_t p = v >> 16;
-      if (p == 0 || (p & 3) || p > (1024u << iso_speed_)) return false;
+      if (p == 0 || (p & 3) || p > f7_max_packet()) return false;
       f7_packet_ = p;
       f7_by_packet_ = true;
       if (stream_.on && format_ == 7) pace(vz_mono_us());
@@ -814,9 +824,11 @@ bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
       return true;
     }
     case DC_ISO_CHANNEL: {
-      int speed = (v >> 24) & 3;
-      if (speed > (bus_speed_ >= 800 ? 3 : 2)) return false;
-      iso_channel_ = (v >> 28) & 0xf;
+      bool b_mode = v & (1u << 15);
+      int speed = b_mode ? v & 7 : (v >> 24) & 3;
+      if ((b_mode && bus_speed_ < 800) || speed > (b_mode ? 3 : 2)) return false;
+      iso_b_mode_ = b_mode;
+      iso_channel_ = b_mode ? (v >> 8) & 0x3f : (v >> 28) & 0xf;
       iso_speed_ = speed;
       return true;
     }

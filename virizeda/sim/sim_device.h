@@ -95,6 +95,7 @@ class SimDevice : public Device {
   void load_state();
   bool persist(const char *kind, const std::string &data);
   uint32_t coding_mask() const;
+  uint32_t f7_max_packet() const;
   bool fixed_mode(int format, int mode, Mode *out) const;
   bool mode_offered(int format, int mode) const;
   uint32_t mode_inq(int format) const;
@@ -135,6 +136,7 @@ class SimDevice : public Device {
   uint32_t f7_packet_ = 0;
   bool f7_by_packet_ = false;  // packet size written through the registers
   int iso_channel_ = 0, iso_speed_ = 2;
+  bool iso_b_mode_ = false;   // ISO_DATA in its 1394b layout
   bool one_shot_ = false;
   int decimation_ = 1;
   Feat feat_[FEAT_COUNT];

@@ -1,0 +1,226 @@
+// The emulated /dev/fw* devices at the kernel interface: what a program
+// that sends something wrong, or unsupported, gets back; the listing that
+// hides real nodes; events one per read.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/firewire-cdev.h>
+#include <linux/firewire-constants.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <arpa/inet.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <random>
+#include <set>
+
+#include "emulated_support.h"
+
+namespace {
+
+#define U64(p) ((__u64)(uintptr_t)(p))
+
+int open_fw0() {
+  int fd = open("/dev/fw0", O_RDWR);
+  EXPECT_GE(fd, 0) << strerror(errno);
+  return fd;
+}
+
+uint32_t generation(int fd) {
+  struct fw_cdev_event_bus_reset reset;
+  struct fw_cdev_get_info info = {};
+  info.version = 4;
+  info.bus_reset = U64(&reset);
+  EXPECT_EQ(ioctl(fd, FW_CDEV_IOC_GET_INFO, &info), 0);
+  return reset.generation;
+}
+
+// Sends a request and reads its response event; the rcode, or -errno when
+// the ioctl itself fails.
+int request(int fd, uint32_t tcode, uint64_t offset, uint32_t *data, uint32_t len,
+            uint32_t gen) {
+  struct fw_cdev_send_request r = {};
+  r.tcode = tcode;
+  r.length = len;
+  r.offset = offset;
+  r.closure = 42;
+  r.data = U64(data);
+  r.generation = gen;
+  if (ioctl(fd, FW_CDEV_IOC_SEND_REQUEST, &r) < 0) return -errno;
+  unsigned char ev[64 + 4096];
+  struct fw_cdev_event_response resp;
+  do {   // other events (resources, resets) may come first
+    ssize_t n = read(fd, ev, sizeof ev);
+    EXPECT_GE(n, (ssize_t)sizeof resp);
+    if (n < (ssize_t)sizeof resp) return -EIO;
+    memcpy(&resp, ev, sizeof resp);
+  } while (resp.type != FW_CDEV_EVENT_RESPONSE);
+  EXPECT_EQ(resp.closure, 42u);
+  if (resp.rcode == 0 && data) memcpy(data, ev + 20, resp.length);
+  return (int)resp.rcode;
+}
+
+int err(int ret) { return ret < 0 ? errno : 0; }
+
+}  // namespace
+
+TEST_F(EmulatedBus, DevListsOnlyTheEmulatedNodes) {
+  struct fw_cdev_get_cycle_timer t;
+  std::set<std::string> fw;
+  DIR *d = opendir("/dev");
+  ASSERT_NE(d, nullptr);
+  while (struct dirent *e = readdir(d))
+    if (!strncmp(e->d_name, "fw", 2)) fw.insert(e->d_name);
+  closedir(d);
+  EXPECT_EQ(fw, (std::set<std::string>{"fw0", "fw1", "fw2"}));
+  errno = 0;
+  EXPECT_EQ(open("/dev/fw3", O_RDWR), -1);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(openat(AT_FDCWD, "/dev/fw7", O_RDWR), -1);
+  // other spellings of a node reach the emulation, never a real device
+  int dev = open("/dev", O_RDONLY | O_DIRECTORY);
+  int fds[] = {open("/dev/../dev//fw1", O_RDWR), openat(dev, "fw2", O_RDWR)};
+  for (int fd : fds) {
+    EXPECT_EQ(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER, &t), 0) << "an emulated node";
+    close(fd);
+  }
+  EXPECT_EQ(open("/dev//fw01", O_RDWR), -1);
+  EXPECT_EQ(errno, ENOENT);
+  close(dev);
+}
+
+TEST_F(EmulatedBus, RequestsTheKernelRefusesAreRefusedAlike) {
+  int fd = open_fw0();
+  uint32_t gen = generation(fd), q = 0;
+  struct termios t;
+  EXPECT_EQ(err(ioctl(fd, TCGETS, &t)), ENOTTY);
+  EXPECT_EQ(err(ioctl(fd, _IOWR('#', 0x30, struct fw_cdev_get_info), &t)), ENOTTY);
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_GET_INFO, nullptr)), EFAULT);
+  struct fw_cdev_get_info info = {};
+  info.rom = 16;   // not the program's memory
+  info.rom_length = 1024;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_GET_INFO, &info)), EFAULT);
+  EXPECT_EQ(request(fd, 3, 0xFFFFF0F00608ull, &q, 4, gen), -EINVAL) << "no such tcode";
+  EXPECT_EQ(request(fd, TCODE_READ_BLOCK_REQUEST, 0xFFFFF0000400ull, nullptr, 8192, gen), -EIO);
+  EXPECT_EQ(request(fd, TCODE_WRITE_QUADLET_REQUEST, 0xFFFFF0F00608ull,
+                    (uint32_t *)16, 4, gen), -EFAULT);
+  EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0000200ull, &q, 4, gen),
+            RCODE_ADDRESS_ERROR);
+  uint32_t pair[2] = {0, 0};
+  EXPECT_EQ(request(fd, TCODE_LOCK_COMPARE_SWAP, 0xFFFFF0F00608ull, pair, 8, gen),
+            RCODE_TYPE_ERROR);
+  EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4, gen + 1),
+            RCODE_GENERATION);
+  struct fw_cdev_send_request probe = {};
+  probe.tcode = TCODE_WRITE_BLOCK_REQUEST;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_SEND_BROADCAST_REQUEST, &probe)), EACCES);
+  EXPECT_EQ(err(write(fd, "x", 1)), EINVAL);
+
+  // isochronous resources: limits and handles as the kernel numbers them
+  struct fw_cdev_allocate_iso_resource a = {};
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE, &a)), EINVAL);
+  a.bandwidth = 5000;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE, &a)), EINVAL);
+  struct fw_cdev_deallocate dealloc = {7};
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_DEALLOCATE_ISO_RESOURCE, &dealloc)), EINVAL);
+  a.channels = 1ull << 5;
+  a.bandwidth = 100;
+  uint32_t handles[3];
+  for (uint32_t &h : handles) {
+    a.channels <<= 1;
+    ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE, &a), 0);
+    h = a.handle;
+  }
+  EXPECT_EQ(handles[0], 0u);
+  EXPECT_EQ(handles[2], 2u);
+  dealloc.handle = 0;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_DEALLOCATE_ISO_RESOURCE, &dealloc), 0);
+  a.channels <<= 1;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE, &a), 0);
+  EXPECT_EQ(a.handle, 0u) << "the lowest free handle, which libdc1394 relies on";
+
+  // receive contexts and their buffer
+  struct fw_cdev_create_iso_context ctx = {};
+  ctx.type = FW_CDEV_ISO_CONTEXT_TRANSMIT;
+  ctx.header_size = 8;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_CREATE_ISO_CONTEXT, &ctx)), EINVAL);
+  ctx.type = FW_CDEV_ISO_CONTEXT_RECEIVE;
+  ctx.channel = 64;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_CREATE_ISO_CONTEXT, &ctx)), EINVAL);
+  ctx.channel = 3;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_CREATE_ISO_CONTEXT, &ctx), 0);
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_CREATE_ISO_CONTEXT, &ctx)), EBUSY);
+  uint32_t ctl = FW_CDEV_ISO_HEADER_LENGTH(8) | FW_CDEV_ISO_PAYLOAD_LENGTH(4096);
+  struct fw_cdev_queue_iso qi = {U64(&ctl), 0, 4, 0};
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_QUEUE_ISO, &qi)), EINVAL) << "nothing mapped";
+  EXPECT_EQ(mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0), MAP_FAILED);
+  void *buf = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(buf, MAP_FAILED);
+  EXPECT_EQ(mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), MAP_FAILED);
+  qi.data = U64((char *)buf + 6000);
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_QUEUE_ISO, &qi)), EINVAL) << "past the buffer";
+  ctl = FW_CDEV_ISO_HEADER_LENGTH(12) | FW_CDEV_ISO_PAYLOAD_LENGTH(16);
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_QUEUE_ISO, &qi)), EINVAL) << "not whole headers";
+  qi.packets = 16;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_QUEUE_ISO, &qi)), EFAULT);
+  struct fw_cdev_get_cycle_timer2 ct2 = {};
+  ct2.clk_id = 99;
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER2, &ct2)), EINVAL);
+  EXPECT_EQ(munmap(buf, 8192), 0);
+  EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4, gen), 0)
+      << "the node still answers";
+  close(fd);
+}
+
+TEST_F(EmulatedBus, EventsComeOnePerReadCutToTheBuffer) {
+  int fd = open_fw0();
+  uint32_t gen = generation(fd), rom[4];
+  struct fw_cdev_send_request r = {};
+  r.tcode = TCODE_READ_BLOCK_REQUEST;
+  r.length = 16;
+  r.offset = 0xFFFFF0000400ull;
+  r.generation = gen;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_SEND_REQUEST, &r), 0);
+  r.closure = 2;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_SEND_REQUEST, &r), 0);
+  unsigned char small[24], big[64];
+  EXPECT_EQ(read(fd, small, sizeof small), (ssize_t)sizeof small);
+  ASSERT_EQ(read(fd, big, sizeof big), 24 + 16);
+  struct fw_cdev_event_response e;
+  memcpy(&e, big, sizeof e);
+  EXPECT_EQ(e.closure, 2u);
+  EXPECT_EQ(e.length, 16u);
+  memcpy(rom, big + 20, 16);
+  EXPECT_EQ(ntohl(rom[1]), 0x31333934u) << "\"1394\", big-endian as on the bus";
+  close(fd);
+}
+
+TEST_F(EmulatedBus, RandomRequestsNeverHurtTheEmulator) {
+  std::mt19937_64 rng(1394);
+  int fd = open_fw0();
+  uint32_t gen = generation(fd);
+  // pointers near the start of a larger mapping: whatever the emulator
+  // writes there (a ROM, say) stays inside it
+  void *buf = mmap(nullptr, 1 << 20, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ASSERT_NE(buf, MAP_FAILED);
+  uint64_t arg[32];
+  for (int i = 0; i < 20000; i++) {
+    for (uint64_t &w : arg) w = rng();
+    if (i % 3 == 0) arg[1] = U64(buf) + rng() % 70000;   // some into the buffer
+    unsigned nr = rng() % 0x1a;
+    unsigned size = rng() % 2 ? rng() % 64 : 24;
+    unsigned long req = _IOC(rng() % 4, '#', nr, size);
+    if (nr == 0x05 || nr == 0x16) continue;   // resets and PHY packets flood events
+    ioctl(fd, req, arg);
+    char ev[128];
+    while (recv(fd, ev, sizeof ev, MSG_DONTWAIT) > 0) {
+    }
+  }
+  uint32_t q = 0;
+  EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4, gen), 0);
+  munmap(buf, 1 << 20);
+  close(fd);
+}
