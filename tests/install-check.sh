@@ -142,6 +142,15 @@ check_deb() {
   grep -qx '/usr/lib/.*/dcam/virizeda\.so\|/usr/lib/dcam/virizeda\.so' "$tmp/packaged" ||
     fail "virizeda.so is not in a directory of its own"
   check_udev_rule "$tmp/stage/usr/lib/udev/rules.d/60-virizeda-iidc.rules"
+  # each menu entry is valid and starts a packaged command with our icon
+  local entry cmd
+  for entry in "$tmp"/stage/usr/share/applications/*.desktop; do
+    desktop-file-validate "$entry" || fail "$(basename "$entry") is not valid"
+    cmd=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
+    grep -qx "/usr/bin/$cmd" "$tmp/packaged" ||
+      fail "$(basename "$entry") starts '$cmd', which the package lacks"
+    grep -qx 'Icon=dcam' "$entry" || fail "$(basename "$entry") names another icon"
+  done
 
   # every library the packaged programs and virizeda.so link, but ours,
   # comes from a package that the .deb depends on
