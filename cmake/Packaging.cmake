@@ -57,7 +57,8 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
         FILES_MATCHING PATTERN "*.md")
 
 # ---------------------------------------------------------------- package
-# cpack -G DEB in the build directory makes dcam_<version>_<arch>.deb.
+# cpack -G DEB in the build directory makes dcam_<version>_<arch>.deb, with
+# the prefix /usr (the generator's default).
 set(CPACK_PACKAGE_NAME dcam)
 set(CPACK_PACKAGE_VERSION 1.0.0)
 set(CPACK_PACKAGE_CONTACT "DCAM maintainers <dcam@localhost>")
@@ -73,20 +74,26 @@ Both reach cameras through the camera library virizeda.so, installed in a
 private directory. Without a camera it simulates a bus of cameras. A udev
 rule gives the cameras' FireWire nodes to the group video.")
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dependencies from the libraries the programs and virizeda.so link
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Dependencies from the libraries the programs and virizeda.so link.
 # dpkg-shlibdeps follows the programs' relative run path to the
-# virizeda.so inside the package, so no other package is asked for it.
+# virizeda.so inside the package, so no other package is asked for it;
+# an outside one no package holds is named as private.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(VIRIZEDA_LIBRARY)
+  get_filename_component(dcam_outside_dir ${VIRIZEDA_LIBRARY} DIRECTORY)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${dcam_outside_dir})
+endif()
 set(CPACK_STRIP_FILES TRUE)
 # Only a postinst: with a postrm, dpkg would keep the package's record
 # after `apt remove` until a purge.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_SOURCE_DIR}/data/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git" "/build[^/]*/")
 include(CPack)
 
 # ------------------------------------------------------------------ tests
