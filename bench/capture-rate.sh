@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 secs=${2:-10}
 bus=${3:-sim}
-capture=$build/src/capture
+capture=$build/src/dcam-capture
 [ -x "$capture" ] || { echo "no $capture: build first" >&2; exit 1; }
 if [ -z "${DISPLAY:-}" ]; then
   exec scripts/with-xvfb "$0" "$build" "$secs" "$bus"

@@ -32,7 +32,10 @@ struct Viewer {
       else
         unsetenv("VIRIZEDA_SIM_CONFIG");
       unsetenv("VIRIZEDA_SIM_STATE");
-      execl(VIEWER_BIN, VIEWER_BIN, "-ignored", (char *)nullptr);
+      // DCAM_VIEWER_BIN: an installed viewer instead of the build's
+      const char *bin = getenv("DCAM_VIEWER_BIN");
+      if (!bin || !*bin) bin = VIEWER_BIN;
+      execl(bin, bin, "-ignored", (char *)nullptr);
       _exit(127);
     }
   }
