@@ -92,6 +92,31 @@ TEST_F(EmulatedBus, DevListsOnlyTheEmulatedNodes) {
   close(dev);
 }
 
+// Arguments are copied through the kernel: one that runs into memory the
+// program cannot reach fails whole, and nothing of it reaches the next call.
+TEST_F(EmulatedBus, ArgumentsPartlyOutOfReachFailAndLeaveNothingBehind) {
+  int fd = open_fw0();
+  long page = sysconf(_SC_PAGESIZE);
+  char *m = (char *)mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(m, MAP_FAILED);
+  ASSERT_EQ(mprotect(m + page, page, PROT_NONE), 0);
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER2, m + page - 8)), EFAULT);
+  ASSERT_EQ(mprotect(m, page, PROT_READ), 0);
+  EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER, m)), EFAULT) << "read-only";
+  struct fw_cdev_get_cycle_timer2 good = {};
+  good.clk_id = CLOCK_MONOTONIC;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER2, &good), 0);
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  EXPECT_LE(llabs(good.tv_sec - (long long)now.tv_sec), 1);
+  uint32_t q = 0;
+  EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4,
+                    generation(fd)), 0);
+  munmap(m, 2 * page);
+  close(fd);
+}
+
 TEST_F(EmulatedBus, RequestsTheKernelRefusesAreRefusedAlike) {
   int fd = open_fw0();
   uint32_t gen = generation(fd), q = 0;

@@ -5,9 +5,11 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
+#include "core/dcam_api.h"
 #include "sim/sim_device.h"
 #include "test_support.h"
 
@@ -157,6 +159,57 @@ TEST(SimDevice, FramesAreTheSameFromEveryDeviceAndYuvIsInIidcOrder) {
     if (abs(y - fa[2 * px + 1]) > 1) ++off;
   }
   EXPECT_EQ(off, 0);
+}
+
+// The YUV codings are made from converted rows and the object's edges; they
+// must equal the colour scene converted pixel group by pixel group, wherever
+// the object and the gradient stand and whatever views and looks there are.
+TEST(SimDevice, YuvFramesAreTheColourSceneConverted) {
+  struct Case { int w, h; bool stereo; int group; };
+  const Case cases[] = {{320, 240, true, 2}, {640, 480, true, 4},
+                        {160, 120, false, 1}, {200, 64, true, 4},
+                        {644, 48, true, 4}, {162, 40, false, 2}};
+  for (const Case &c : cases)
+    for (int variant = 0; variant < 3; ++variant) {
+      SCOPED_TRACE(testing::Message() << c.w << "x" << c.h << " group "
+                                      << c.group << " look " << variant);
+      SceneFormat f;
+      f.w = c.w, f.h = c.h, f.stereo = c.stereo, f.type = S_RGB24;
+      SceneLook l;
+      l.color = true;
+      if (variant == 1) l.sharpness = 85, l.yoff[1] = 9, l.saturation = 70;
+      if (variant == 2) l.inverted = true, l.sharpness = 20, l.yoff[0] = 5;
+      Scene rgb_scene, yuv_scene;
+      vz_scene_prepare(&rgb_scene, f, l);
+      f.yuv = c.group;
+      vz_scene_prepare(&yuv_scene, f, l);
+      size_t pixels = (size_t)c.w * c.h;
+      std::vector<unsigned char> rgb(pixels * 3), want, got;
+      for (uint32_t seq = 0; seq < 400; seq += 7) {
+        vz_scene_render(&rgb_scene, seq, rgb.data());
+        want.clear();
+        for (size_t i = 0; i < pixels; i += c.group) {
+          int y[4], su = 0, sv = 0;
+          for (int k = 0; k < c.group; ++k) {
+            const unsigned char *p = &rgb[3 * (i + k)];
+            y[k] = (77 * p[0] + 150 * p[1] + 29 * p[2] + 128) >> 8;
+            su += (-43 * p[0] - 85 * p[1] + 128 * p[2]) / 256 + 128;
+            sv += (128 * p[0] - 107 * p[1] - 21 * p[2]) / 256 + 128;
+          }
+          int u = su / c.group, v = sv / c.group;
+          if (c.group == 1) want.insert(want.end(), {(uint8_t)u, (uint8_t)y[0], (uint8_t)v});
+          if (c.group == 2)
+            want.insert(want.end(), {(uint8_t)u, (uint8_t)y[0], (uint8_t)v, (uint8_t)y[1]});
+          if (c.group == 4)
+            want.insert(want.end(), {(uint8_t)u, (uint8_t)y[0], (uint8_t)y[1],
+                                     (uint8_t)v, (uint8_t)y[2], (uint8_t)y[3]});
+        }
+        got.assign(want.size() + 16, 0xAB);
+        vz_scene_render(&yuv_scene, seq, got.data());
+        ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "seq " << seq;
+        EXPECT_EQ(got[want.size()], 0xAB) << "past the frame";
+      }
+    }
 }
 
 TEST(SimDevice, FeaturesRefuseWhatTheyLack) {

@@ -267,6 +267,40 @@ void prepare_rows(Scene *s, std::vector<unsigned char> tmpl[2][3][2],
   s->mean = sum / ((double)(s->fmt.h - 8) * s->views);
 }
 
+// Bytes of a run of YUV pixels (a multiple of group): 3, 4 or 6 a group.
+size_t ysize(size_t pixels, int group) { return pixels / group * (group + 2); }
+
+void prepare_yuv(Scene *s) {
+  int g = s->fmt.yuv;
+  s->yuv_direct = false;
+  if (!g) return;
+  size_t pixels = (size_t)s->fmt.w * s->fmt.h;
+  // gradient shifts are even, so views a multiple of the group keep every
+  // copied run on whole groups
+  if (s->vw % g || s->vw < 4) {
+    s->yrow.resize(pixels * 3);
+    return;
+  }
+  s->yuv_direct = true;
+  s->yrow.resize((size_t)s->fmt.w * 3);
+  s->ybase.resize(ysize(pixels, g));
+  vz_yuv_from_rgb(s->base.data(), pixels, g, s->ybase.data());
+  for (int v = 0; v < s->views; ++v)
+    for (int p = 0; p < 2; ++p)
+      for (int a = 0; a < (g == 4 ? 2 : 1); ++a) {
+        size_t o = 2 * (size_t)a, n = (2 * (size_t)s->vw - o) / g * g;
+        s->ystrip[v][p][a].resize(ysize(n, g));
+        vz_yuv_from_rgb(s->strip[v][p].data() + 3 * o, n, g,
+                        s->ystrip[v][p][a].data());
+      }
+  for (int v = 0; v < s->views; ++v)
+    for (int p = 0; p < 2; ++p) {
+      s->yball[v][p].resize(ysize((size_t)s->vw, g));
+      vz_yuv_from_rgb(s->ball_row[v][p].data(), (size_t)s->vw, g,
+                      s->yball[v][p].data());
+    }
+}
+
 }  // namespace
 
 void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l) {
@@ -279,6 +313,7 @@ void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l) {
   for (int v = 0; v < s->views; ++v)
     prepare_view(s, v, s->tmpl[v], band_mean[v]);
   prepare_rows(s, s->tmpl, band_mean);
+  prepare_yuv(s);
   s->ready = true;
 }
 
@@ -320,13 +355,113 @@ static void gradient_rows(const Scene *s, const Scene::Op &op,
   }
 }
 
-void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out) {
-  if (!s->ready) return;
+static size_t grad_shift(const Scene *s, int v, uint32_t seq) {
+  return (size_t)(((uint64_t)seq * s->grad_step + (v ? s->d_bg : 0)) %
+                  (uint64_t)s->vw);
+}
+
+static void barcode_row(unsigned char *out, int w, int bpp, uint32_t seq) {
+  size_t block = (size_t)(w / 16) * bpp;
+  memset(out, 0, (size_t)w * bpp);
+  for (int k = 0; k < 16; ++k)
+    if ((seq >> (15 - k)) & 1) memset(out + k * block, 255, block);
+}
+
+static void yuv_gradient_segment(const Scene *s, int v, int y,
+                                 const size_t *shift, unsigned char *out) {
+  int g = s->fmt.yuv, a = g == 4 ? (int)(shift[v] / 2) & 1 : 0;
+  size_t row = ysize((size_t)s->fmt.w, g);
+  memcpy(out + (size_t)y * row + ysize((size_t)v * s->vw, g),
+         s->ystrip[v][y & 1][a].data() + ysize(shift[v] - 2 * a, g),
+         ysize((size_t)s->vw, g));
+}
+
+// Pixels a..b (whole groups) of a row of the object: the background from
+// the scene's own rows, the object over it, converted.
+static void yuv_ball_groups(const Scene *s, int v, int y, const size_t *shift,
+                            int a, int b, int x0, int x1, unsigned char *out) {
+  int g = s->fmt.yuv;
+  unsigned char *rgb = s->yrow.data();
+  size_t n = (size_t)(b - a + 1);
+  if (band_of(scene_row(*s, y, v), s->fmt.h) == BAND_GRADIENT)
+    memcpy(rgb, s->strip[v][y & 1].data() + 3 * (shift[v] + a), 3 * n);
+  else
+    memcpy(rgb, s->base.data() + (size_t)y * s->row_bytes +
+                    3 * ((size_t)v * s->vw + a), 3 * n);
+  int o0 = x0 > a ? x0 : a, o1 = x1 < b ? x1 : b;
+  if (o0 <= o1)
+    memcpy(rgb + 3 * (o0 - a), s->ball_row[v][y & 1].data() + 3 * o0,
+           3 * (size_t)(o1 - o0 + 1));
+  vz_yuv_from_rgb(rgb, n, g,
+                  out + (size_t)y * ysize((size_t)s->fmt.w, g) +
+                      ysize((size_t)v * s->vw + a, g));
+}
+
+// The object over the converted background: whole groups inside it come
+// from its converted row, only the groups on its edges are converted.
+static void yuv_ball(const Scene *s, int v, uint32_t seq, const size_t *shift,
+                     unsigned char *out) {
+  int g = s->fmt.yuv, span = s->vw + 2 * s->r;
+  int cx = -s->r + (int)((uint64_t)seq * s->vx % (uint64_t)span);
+  if (v) cx -= s->d_ball;
+  size_t row = ysize((size_t)s->fmt.w, g);
+  for (const Scene::BallRow &br : s->ball_rows[v]) {
+    int hw = s->ball_half[br.dy + s->r];
+    int x0 = cx - hw, x1 = cx + hw;
+    if (x0 < 0) x0 = 0;
+    if (x1 > s->vw - 1) x1 = s->vw - 1;
+    if (x0 > x1) continue;
+    int gx0 = x0 / g * g, gx1 = x1 / g * g + g - 1;
+    int in0 = (x0 + g - 1) / g * g, in1 = (x1 + 1) / g * g;
+    if (in0 >= in1) {
+      yuv_ball_groups(s, v, br.y, shift, gx0, gx1, x0, x1, out);
+      continue;
+    }
+    size_t at = ysize((size_t)in0, g);
+    memcpy(out + (size_t)br.y * row + ysize((size_t)v * s->vw, g) + at,
+           s->yball[v][br.y & 1].data() + at, ysize((size_t)(in1 - in0), g));
+    if (gx0 < in0) yuv_ball_groups(s, v, br.y, shift, gx0, in0 - 1, x0, x1, out);
+    if (in1 <= gx1) yuv_ball_groups(s, v, br.y, shift, in1, gx1, x0, x1, out);
+  }
+}
+
+static void render_yuv(const Scene *s, uint32_t seq, unsigned char *out) {
+  int g = s->fmt.yuv;
+  size_t row = ysize((size_t)s->fmt.w, g);
+  const unsigned char *base = s->ybase.data();
+  size_t shift[2] = {0, 0};
+  for (int v = 0; v < s->views; ++v) shift[v] = grad_shift(s, v, seq);
+  for (const Scene::Op &op : s->ops) {
+    if (op.kind == Scene::COPY) {
+      size_t at = ysize(op.dst / 3, g);
+      memcpy(out + at, base + at, ysize(op.len / 3, g));
+    } else if (op.kind == Scene::GRAD) {
+      yuv_gradient_segment(s, op.view, op.y, shift, out);
+    } else {
+      int first = op.n < 2 ? op.n : 2;
+      for (int y = op.y; y < op.y + first; ++y)
+        for (int v = 0; v < s->views; ++v)
+          yuv_gradient_segment(s, v, y, shift, out);
+      unsigned char *start = out + (size_t)op.y * row;
+      for (int done = first; done < op.n;) {
+        int n = done <= op.n - done ? done : op.n - done;
+        memcpy(start + (size_t)done * row, start, (size_t)n * row);
+        done += n;
+      }
+    }
+  }
+  for (int v = 0; v < s->views; ++v) yuv_ball(s, v, seq, shift, out);
+  unsigned char *rgb = s->yrow.data();
+  barcode_row(rgb, s->fmt.w, 3, seq);
+  vz_yuv_from_rgb(rgb, (size_t)s->fmt.w, g, out);
+  for (int y = 1; y < 8; ++y) memcpy(out + y * row, out, row);
+}
+
+static void render_scene(const Scene *s, uint32_t seq, unsigned char *out) {
   const unsigned char *base = s->base.data();
   size_t shift[2] = {0, 0};
   for (int v = 0; v < s->views; ++v)
-    shift[v] = (size_t)(((uint64_t)seq * s->grad_step + (v ? s->d_bg : 0)) %
-                        (uint64_t)s->vw) * s->bpp;
+    shift[v] = grad_shift(s, v, seq) * s->bpp;
   for (const Scene::Op &op : s->ops) {
     if (op.kind == Scene::COPY)
       memcpy(out + op.dst, base + op.dst, op.len);
@@ -339,12 +474,57 @@ void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out) {
   vz_barcode_write(out, s->fmt.w, s->bpp, seq);
 }
 
+void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out) {
+  if (!s->ready) return;
+  if (!s->fmt.yuv) {
+    render_scene(s, seq, out);
+  } else if (s->yuv_direct) {
+    render_yuv(s, seq, out);
+  } else {
+    render_scene(s, seq, s->yrow.data());
+    vz_yuv_from_rgb(s->yrow.data(), (size_t)s->fmt.w * s->fmt.h, s->fmt.yuv,
+                    out);
+  }
+}
+
 void vz_barcode_write(unsigned char *out, int w, int bpp, uint32_t seq) {
-  size_t block = (size_t)(w / 16) * bpp, row = (size_t)w * bpp;
-  memset(out, 0, row);
-  for (int k = 0; k < 16; ++k)
-    if ((seq >> (15 - k)) & 1) memset(out + k * block, 255, block);
+  size_t row = (size_t)w * bpp;
+  barcode_row(out, w, bpp, seq);
   for (int y = 1; y < 8; ++y) memcpy(out + y * row, out, row);
+}
+
+template <int G>
+static void yuv_groups(const unsigned char *rgb, size_t groups,
+                       unsigned char *out) {
+  for (size_t i = 0; i < groups; ++i, rgb += 3 * G, out += G + 2) {
+    int y[G], su = 0, sv = 0;
+    for (int k = 0; k < G; ++k) {
+      int r = rgb[3 * k], g = rgb[3 * k + 1], b = rgb[3 * k + 2];
+      y[k] = (77 * r + 150 * g + 29 * b + 128) >> 8;
+      su += (-43 * r - 85 * g + 128 * b) / 256 + 128;
+      sv += (128 * r - 107 * g - 21 * b) / 256 + 128;
+    }
+    // y stays in 0..255 and each U, V term in 1..255: nothing to clamp
+    unsigned char u = (unsigned char)(su / G), v = (unsigned char)(sv / G);
+    if (G == 1) {
+      out[0] = u, out[1] = (unsigned char)y[0], out[2] = v;
+    } else if (G == 2) {
+      out[0] = u, out[1] = (unsigned char)y[0], out[2] = v;
+      out[3] = (unsigned char)y[G > 1 ? 1 : 0];
+    } else {
+      out[0] = u, out[1] = (unsigned char)y[0];
+      out[2] = (unsigned char)y[G > 1 ? 1 : 0], out[3] = v;
+      out[4] = (unsigned char)y[G > 2 ? 2 : 0];
+      out[5] = (unsigned char)y[G > 3 ? 3 : 0];
+    }
+  }
+}
+
+void vz_yuv_from_rgb(const unsigned char *rgb, size_t pixels, int group,
+                     unsigned char *out) {
+  if (group == 1) yuv_groups<1>(rgb, pixels, out);
+  else if (group == 2) yuv_groups<2>(rgb, pixels / 2, out);
+  else if (group == 4) yuv_groups<4>(rgb, pixels / 4, out);
 }
 
 int vz_barcode_read(const unsigned char *row, int w, int bpp) {

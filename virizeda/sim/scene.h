@@ -14,9 +14,11 @@ struct SceneFormat {
   int type = 0;         // dITYPE: mono, RGB24 or Bayer
   bool stereo = false;  // left and right view side by side
   bool bggr = false;    // Bayer phase
+  int yuv = 0;          // RGB24 scene delivered as YUV: pixels per U/V pair
+                        // (1 4:4:4, 2 4:2:2, 4 4:1:1), 0 for none
   bool operator==(const SceneFormat &o) const {
     return w == o.w && h == o.h && type == o.type && stereo == o.stereo &&
-           bggr == o.bggr;
+           bggr == o.bggr && yuv == o.yuv;
   }
 };
 
@@ -60,14 +62,28 @@ struct Scene {
   std::vector<unsigned char> tmpl[2][3][2];   // static bands [view][band][par]
   std::vector<float> rgb, scratch;
   int r = 0, cy = 0, vx = 1, grad_step = 2, d_bg = 0, d_ball = 0;
+  // YUV delivery: the static rows and the gradient strips are converted
+  // once, so a frame is copies again; only the groups on the object's edges
+  // and the bar code are converted per frame. ystrip[v][p][a] starts at
+  // pixel 2 * a.
+  bool yuv_direct = false;
+  std::vector<unsigned char> ybase, ystrip[2][2][2], yball[2][2];
+  mutable std::vector<unsigned char> yrow;   // one RGB row, or a whole
+                                             // frame where not direct
   double mean = 0;      // mean byte of a frame, for automatic exposure
   int black_level = 0;  // output level of the black bar
 };
 
 // Make ready for a format and look; does nothing when both are unchanged.
 void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l);
-// Fill a whole frame (w * h * bytes per pixel) for sequence number seq.
+// Fill a whole frame (w * h * bytes per pixel, or the YUV coding's size)
+// for sequence number seq.
 void vz_scene_render(const Scene *s, uint32_t seq, unsigned char *out);
+
+// IIDC byte orders: 4:4:4 U Y V, 4:2:2 U Y0 V Y1, 4:1:1 U Y0 Y1 V Y2 Y3;
+// pixels a multiple of group.
+void vz_yuv_from_rgb(const unsigned char *rgb, size_t pixels, int group,
+                     unsigned char *out);
 
 // The top 8 rows: seq as 16 equal blocks, most significant bit first.
 void vz_barcode_write(unsigned char *out, int w, int bpp, uint32_t seq);

@@ -88,8 +88,6 @@ const Range ranges[FEAT_COUNT] = {{0, 255}, {0, 255}, {0, 255},
                                   {0, 255}, {0, 0},   {0, 255},
                                   {0, 1},   {1, 1000}, {0, 255}};
 
-inline uint8_t clamp8(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
-
 }  // namespace
 
 // ---------------------------------------------------------------- life
@@ -995,8 +993,7 @@ bool SimDevice::start(std::string *why) {
     return false;
   }
   if (stream_.on) return true;
-  if (frame_.empty())
-    frame_.assign((size_t)conf_.v.max_width * conf_.v.max_height * 3, 0);
+  frame_memory();
   stream_ = Stream();
   stream_.on = true;
   pace(vz_mono_us());
@@ -1051,7 +1048,7 @@ Next SimDevice::next_frame(int wait_ms, Frame *f) {
       }
     }
   }
-  render((uint64_t)seq, frame_.data());
+  render((uint64_t)seq, frame_memory());
   stream_.next = seq + 1;
   stream_.delivered++;
   f->data = frame_.data();
@@ -1131,9 +1128,18 @@ void SimDevice::picture_key(uint32_t *k) const {
   k[n++] = lp_[LP_BLACK], k[n++] = lp_[LP_YOFFSET], k[n++] = lp_[LP_IDENT];
 }
 
-unsigned char *SimDevice::make_frame(uint32_t seq) {
+unsigned char *SimDevice::frame_memory() {
   if (frame_.empty())
     frame_.assign((size_t)conf_.v.max_width * conf_.v.max_height * 3, 0);
+  return frame_.data();
+}
+
+unsigned char *SimDevice::make_frame(uint32_t seq) {
+  make_into(seq, frame_memory());
+  return frame_.data();
+}
+
+void SimDevice::make_into(uint32_t seq, unsigned char *out) {
   uint32_t key[PICTURE_KEY];
   picture_key(key);
   if (!picture_ready_ || memcmp(key, picture_key_, sizeof key)) {
@@ -1144,52 +1150,21 @@ unsigned char *SimDevice::make_frame(uint32_t seq) {
     f.bggr = m.filter == Filter::BGGR;
     f.type = m.coding == Coding::MONO8 ? S_MONO
              : m.coding == Coding::RAW8 ? S_BAYER : S_RGB24;
-    picture_yuv_ = m.coding == Coding::YUV411 ||
-                   m.coding == Coding::YUV422 || m.coding == Coding::YUV444;
+    f.yuv = m.coding == Coding::YUV411   ? 4
+            : m.coding == Coding::YUV422 ? 2
+            : m.coding == Coding::YUV444 ? 1 : 0;
     picture_look_ = look();
     memcpy(picture_key_, key, sizeof key);
     picture_ready_ = true;
   }
   vz_scene_prepare(&scene_, picture_format_, picture_look_);
-  if (!picture_yuv_) {
-    vz_scene_render(&scene_, seq, frame_.data());
-    return frame_.data();
-  }
-  if (rgb_.empty()) rgb_.assign(frame_.size(), 0);
-  vz_scene_render(&scene_, seq, rgb_.data());
-  yuv_from_rgb(rgb_.data(), frame_.data());
-  return frame_.data();
+  vz_scene_render(&scene_, seq, out);
 }
 
-// IIDC byte orders: 4:4:4 U Y V, 4:2:2 U Y0 V Y1, 4:1:1 U Y0 Y1 V Y2 Y3.
-void SimDevice::yuv_from_rgb(const unsigned char *rgb, unsigned char *out) const {
-  Mode m = current_mode();
-  int group = m.coding == Coding::YUV411 ? 4 : m.coding == Coding::YUV422 ? 2 : 1;
-  size_t pixels = (size_t)m.width * m.height;
-  for (size_t i = 0; i < pixels; i += group) {
-    int y[4], su = 0, sv = 0;
-    for (int k = 0; k < group; ++k) {
-      const unsigned char *p = rgb + 3 * (i + k);
-      int r = p[0], g = p[1], b = p[2];
-      y[k] = (77 * r + 150 * g + 29 * b + 128) >> 8;
-      su += (-43 * r - 85 * g + 128 * b) / 256 + 128;
-      sv += (128 * r - 107 * g - 21 * b) / 256 + 128;
-    }
-    uint8_t u = clamp8(su / group), v = clamp8(sv / group);
-    if (group == 1) {
-      *out++ = u, *out++ = clamp8(y[0]), *out++ = v;
-    } else if (group == 2) {
-      *out++ = u, *out++ = clamp8(y[0]), *out++ = v, *out++ = clamp8(y[1]);
-    } else {
-      *out++ = u, *out++ = clamp8(y[0]), *out++ = clamp8(y[1]);
-      *out++ = v, *out++ = clamp8(y[2]), *out++ = clamp8(y[3]);
-    }
-  }
-}
-
+// Straight into the caller's buffer: the bus renders into the program's
+// queued buffer.
 void SimDevice::render(uint64_t seq, unsigned char *out) {
-  unsigned char *p = make_frame((uint32_t)seq);
-  if (out != p) memcpy(out, p, frame_bytes());
+  make_into((uint32_t)seq, out);
   one_shot_ = false;
   auto_step();
 }

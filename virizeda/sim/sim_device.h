@@ -120,7 +120,8 @@ class SimDevice : public Device {
   static const int PICTURE_KEY = 5 + 7 * 3 + 3;
   void picture_key(uint32_t *k) const;
   void auto_step();
-  void yuv_from_rgb(const unsigned char *rgb, unsigned char *out) const;
+  void make_into(uint32_t seq, unsigned char *out);
+  unsigned char *frame_memory();
 
   CamConfig conf_;
   int num_, bus_speed_;
@@ -142,11 +143,11 @@ class SimDevice : public Device {
   Feat feat_[FEAT_COUNT];
   int ae_target_ = 110;
   Stream stream_;
-  std::vector<unsigned char> frame_, rgb_;
+  std::vector<unsigned char> frame_;
   Scene scene_;
   // what the last frame was made from
   uint32_t picture_key_[PICTURE_KEY];
-  bool picture_ready_ = false, picture_yuv_ = false;
+  bool picture_ready_ = false;
   SceneFormat picture_format_;
   SceneLook picture_look_;
 };
