@@ -304,6 +304,8 @@ class DisplayGammaDrawn : public Panel {
 TEST_F(DisplayGammaDrawn, FortyChangesTheDrawnPixels) {
   use_logging_camera();
   ASSERT_TRUE(run_until([] { return mainw->image->shown() && mainw->win->visible(); }, 5));
+  // drawing into a covered window is lost unless the server keeps it
+  keep_contents(mainw->win);
   settle(0.3);
   cam.size = S_320x240;
   cam.type = S_MONO;

@@ -63,17 +63,41 @@ std::string run(const std::string &cmd) {
   return out;
 }
 
+// The ids of the program's visible windows whose names match the pattern.
+std::vector<std::string> windows(pid_t pid, const std::string &name) {
+  std::string out = run("xdotool search --onlyvisible --pid " + std::to_string(pid) +
+                        " --name " + shell_quote(name) + " 2>/dev/null");
+  std::vector<std::string> ids;
+  size_t at = 0;
+  while (at < out.size()) {
+    size_t end = out.find('\n', at);
+    if (end == std::string::npos) end = out.size();
+    if (end > at) ids.push_back(out.substr(at, end - at));
+    at = end + 1;
+  }
+  return ids;
+}
+
 // The id of the program's visible main window, waiting for it to show.
 std::string find_window(pid_t pid, double seconds) {
   // the title's parentheses and dot are regex characters
-  std::string cmd = "xdotool search --onlyvisible --pid " + std::to_string(pid) +
-        " --name 'Orvane Design DCAM Capture \\(2\\.0\\)' 2>/dev/null | head -1";
+  const std::string title = "Orvane Design DCAM Capture \\(2\\.0\\)";
   for (int i = 0; i < seconds * 10; i++) {
-    std::string id = run(cmd);
-    if (!id.empty()) return id;
+    std::vector<std::string> ids = windows(pid, title);
+    if (!ids.empty()) return ids[0];
     usleep(100000);
   }
   return "";
+}
+
+// Waits until the program shows more windows than it had: a menu that
+// opened. The menu has no title, so every window counts.
+bool more_windows(pid_t pid, size_t before, double seconds) {
+  for (int i = 0; i < seconds * 10; i++) {
+    if (windows(pid, "").size() > before) return true;
+    usleep(100000);
+  }
+  return false;
 }
 
 TEST(CaptureProgram, ShowsItsMainWindowAndExitsFromTheFileMenu) {
@@ -84,19 +108,16 @@ TEST(CaptureProgram, ShowsItsMainWindowAndExitsFromTheFileMenu) {
   std::string geometry = run("xdotool getwindowgeometry " + id);
   EXPECT_NE(std::string::npos, geometry.find("327x377")) << geometry;
   usleep(500000);  // let the first frames of drawing land
-  std::string shot = std::string(TEST_BINARY_DIR) + "/capture-main.png";
-  EXPECT_EQ(0, system(("/usr/bin/import -window " + id + " " + shell_quote(shot))
+  EXPECT_EQ(0, system(("/usr/bin/import -window " + id + " " +
+                       shell_quote(dir.file("capture-main.png")))
                           .c_str()));
-  // File, then its entry "Exit", where the layout puts them; a busy
-  // machine may not have opened the menu in time for the second click
-  int status = -1;
-  for (int attempt = 1; attempt <= 3 && status == -1; attempt++) {
-    run("xdotool mousemove --window " + id + " 15 10 click 1");
-    usleep(400000 * attempt);
-    run("xdotool mousemove --window " + id + " 20 66 click 1");
-    status = p.wait_exit(5 * attempt);
-  }
-  EXPECT_EQ(0, status);
+  // File, then its entry "Exit", where the layout puts them; the second
+  // click waits for the menu, however long a busy machine takes to open it
+  size_t shown = windows(p.pid, "").size();
+  run("xdotool windowraise " + id + " mousemove --window " + id + " 15 10 click 1");
+  ASSERT_TRUE(more_windows(p.pid, shown, 30)) << "the File menu did not open";
+  run("xdotool mousemove --window " + id + " 20 66 click 1");
+  EXPECT_EQ(0, p.wait_exit(30));
 }
 
 TEST(CaptureProgram, BusFailure) {

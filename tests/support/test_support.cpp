@@ -91,12 +91,21 @@ void write_file(const std::string &path, const std::string &data) {
   f << data;
 }
 
+// Passes of the event loop: each Fl::wait (Fl::check too) runs the check
+// callbacks once, however many late timeouts it ran.
+static unsigned long loop_passes;
+static void count_pass(void *) { loop_passes++; }
+
 DialogAnswerer::DialogAnswerer(std::vector<std::string> answers)
     : answers_(std::move(answers)) {
   Fl::add_timeout(0.02, poll, this);
+  Fl::add_check(count_pass, this);
 }
 
-DialogAnswerer::~DialogAnswerer() { Fl::remove_timeout(poll, this); }
+DialogAnswerer::~DialogAnswerer() {
+  Fl::remove_timeout(poll, this);
+  Fl::remove_check(count_pass, this);
+}
 
 bool DialogAnswerer::saw(const std::string &text) const {
   for (const auto &d : seen_) {
@@ -139,11 +148,17 @@ static bool press(std::vector<Fl_Button *> &buttons, const std::string &label) {
 
 void DialogAnswerer::answer_modal() {
   Fl_Window *m = Fl::modal();
-  // A dialog is answered only once it has been up for a whole poll: a
-  // file chooser that is still setting itself up would undo the answer.
+  // A dialog is answered only once it has been up for a whole poll, seen
+  // in two passes of the event loop. The file chooser runs one Fl::check
+  // of its own after showing; a late timeout runs twice within it, and an
+  // answer given there is undone: taking focus shows the chooser again.
   Fl_Window *before = settling_;
   settling_ = m && m->shown() ? m : nullptr;
-  if (!settling_ || settling_ != before) return;
+  if (!settling_ || settling_ != before) {
+    settling_pass_ = loop_passes;
+    return;
+  }
+  if (loop_passes == settling_pass_) return;
   settling_ = nullptr;
   SeenDialog d;
   d.title = m->label() ? m->label() : "";

@@ -68,6 +68,7 @@ class DialogAnswerer {
   std::vector<std::string> answers_;
   size_t next_ = 0;
   class Fl_Window *settling_ = nullptr;  // modal window seen at the last poll
+  unsigned long settling_pass_ = 0;      // the event loop pass it was first seen in
   std::vector<SeenDialog> seen_;
 };
 
