@@ -57,7 +57,7 @@ run_case() {
   if [ "$bus" = emulated ]; then
     # CPU ticks of the process include the emulator's pacing thread
     VIRIZEDA_BUS=1394 VIRIZEDA_SIM_CONFIG=$config scripts/with-emulated-bus \
-      --library "$build/emulated-firewire-bus.so" "$capture" > "$tmp/out.txt" 2>&1 &
+      --library "$build/preload/emulated-firewire-bus.so" "$capture" > "$tmp/out.txt" 2>&1 &
   else
     VIRIZEDA_SIM_CONFIG=$config "$capture" > "$tmp/out.txt" 2>&1 &
   fi

@@ -547,15 +547,23 @@ void send_resource_event(Bus &b, Client *c, uint32_t type, uint64_t closure,
   send_event(b, c, &e, sizeof e);
 }
 
-int allocate_iso(Bus &b, Client *c, void *arg, bool once) {
-  struct fw_cdev_allocate_iso_resource a;
-  memcpy(&a, arg, sizeof a);
+// An allocation request as the kernel takes it: something asked for, and
+// no more bandwidth than a whole bus has.
+bool alloc_request_ok(const struct fw_cdev_allocate_iso_resource &a) {
   int32_t bw = (int32_t)a.bandwidth;
   if ((a.channels == 0 && bw == 0) || bw < 0 ||
       bw > (int32_t)BANDWIDTH_INITIAL) {
     errno = EINVAL;
-    return -1;
+    return false;
   }
+  return true;
+}
+
+int allocate_iso(Bus &b, Client *c, void *arg, bool once) {
+  struct fw_cdev_allocate_iso_resource a;
+  memcpy(&a, arg, sizeof a);
+  if (!alloc_request_ok(a)) return -1;
+  int32_t bw = (int32_t)a.bandwidth;
   uint32_t handle = 0;
   if (!once)
     while (c->resources.count(handle)) handle++;   // lowest free, as the kernel
@@ -588,12 +596,8 @@ int deallocate_iso(Bus &b, Client *c, void *arg) {
 int deallocate_iso_once(Bus &b, Client *c, void *arg) {
   struct fw_cdev_allocate_iso_resource a;
   memcpy(&a, arg, sizeof a);
+  if (!alloc_request_ok(a)) return -1;
   int32_t bw = (int32_t)a.bandwidth;
-  if ((a.channels == 0 && bw == 0) || bw < 0 ||
-      bw > (int32_t)BANDWIDTH_INITIAL) {
-    errno = EINVAL;
-    return -1;
-  }
   int ch = -1;
   uint64_t taken = a.channels & ~b.channels;
   if (a.channels) ch = taken ? __builtin_ctzll(taken) : -EBUSY;

@@ -317,17 +317,27 @@ void vz_scene_prepare(Scene *s, const SceneFormat &f, const SceneLook &l) {
   s->ready = true;
 }
 
-static void draw_ball(const Scene *s, int v, uint32_t seq, unsigned char *out) {
+// Where the ball of view v stands in frame seq: its centre column.
+static int ball_centre(const Scene *s, int v, uint32_t seq) {
   int span = s->vw + 2 * s->r;
   int cx = -s->r + (int)((uint64_t)seq * s->vx % (uint64_t)span);
-  if (v) cx -= s->d_ball;
+  return v ? cx - s->d_ball : cx;
+}
+
+// The columns of one ball row inside the view; false when none is.
+static bool ball_span(const Scene *s, const Scene::BallRow &br, int cx,
+                      int *x0, int *x1) {
+  int hw = s->ball_half[br.dy + s->r];
+  *x0 = cx - hw < 0 ? 0 : cx - hw;
+  *x1 = cx + hw > s->vw - 1 ? s->vw - 1 : cx + hw;
+  return *x0 <= *x1;
+}
+
+static void draw_ball(const Scene *s, int v, uint32_t seq, unsigned char *out) {
+  int cx = ball_centre(s, v, seq), x0, x1;
   size_t view_off = (size_t)v * s->vw * s->bpp;
   for (const Scene::BallRow &br : s->ball_rows[v]) {
-    int hw = s->ball_half[br.dy + s->r];
-    int x0 = cx - hw, x1 = cx + hw;
-    if (x0 < 0) x0 = 0;
-    if (x1 > s->vw - 1) x1 = s->vw - 1;
-    if (x0 > x1) continue;
+    if (!ball_span(s, br, cx, &x0, &x1)) continue;
     size_t off = (size_t)x0 * s->bpp;
     memcpy(out + (size_t)br.y * s->row_bytes + view_off + off,
            s->ball_row[v][br.y & 1].data() + off, (size_t)(x1 - x0 + 1) * s->bpp);
@@ -401,16 +411,10 @@ static void yuv_ball_groups(const Scene *s, int v, int y, const size_t *shift,
 // from its converted row, only the groups on its edges are converted.
 static void yuv_ball(const Scene *s, int v, uint32_t seq, const size_t *shift,
                      unsigned char *out) {
-  int g = s->fmt.yuv, span = s->vw + 2 * s->r;
-  int cx = -s->r + (int)((uint64_t)seq * s->vx % (uint64_t)span);
-  if (v) cx -= s->d_ball;
+  int g = s->fmt.yuv, cx = ball_centre(s, v, seq), x0, x1;
   size_t row = ysize((size_t)s->fmt.w, g);
   for (const Scene::BallRow &br : s->ball_rows[v]) {
-    int hw = s->ball_half[br.dy + s->r];
-    int x0 = cx - hw, x1 = cx + hw;
-    if (x0 < 0) x0 = 0;
-    if (x1 > s->vw - 1) x1 = s->vw - 1;
-    if (x0 > x1) continue;
+    if (!ball_span(s, br, cx, &x0, &x1)) continue;
     int gx0 = x0 / g * g, gx1 = x1 / g * g + g - 1;
     int in0 = (x0 + g - 1) / g * g, in1 = (x1 + 1) / g * g;
     if (in0 >= in1) {
