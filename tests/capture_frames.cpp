@@ -192,17 +192,22 @@ TEST_F(FrameList, PlaybackNeverDrawsFromNothing) {
   record(false);
   playback();
   mainw->contin_val->value(1);
-  // no camera: the frame is delivered but not drawn
+  // with no camera, or one in a larger format, the frame is drawn in its
+  // own size and type, never read past
   dcam = nullptr;
   single_shot = true;
   EXPECT_EQ(0, shown_mark());
-  EXPECT_EQ(nullptr, mainw->image->pixelData);
-  // a camera in a larger format would make the display read past the slot
+  EXPECT_EQ(bufferList[0], mainw->image->pixelData);
   dcam = &cam;
   cam.size = S_640x480;
+  cam.type = S_RGB24;
   EXPECT_EQ(1, shown_mark());
-  EXPECT_EQ(nullptr, mainw->image->pixelData);
+  EXPECT_EQ(bufferList[1], mainw->image->pixelData);
+  EXPECT_EQ(S_MONO, mainw->image->pixelType);
+  EXPECT_EQ(320, mainw->image->linesize);
+  EXPECT_EQ(1, mainw->image->skipw);
   cam.size = S_320x240;
+  cam.type = S_MONO;
   EXPECT_EQ(2, shown_mark());
   EXPECT_EQ(bufferList[2], mainw->image->pixelData);
   // a released slot is stepped over

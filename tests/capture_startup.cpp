@@ -146,12 +146,25 @@ TEST_F(StartUp, WindowAndDefaults) {
   EXPECT_EQ(nullptr, dcam);
 }
 
+// The library's version text before any bus was opened in this process.
+const std::string version_at_load = dcamVersion;
+
 TEST_F(StartUp, DebugWindowRecordsTheStart) {
+  strcpy(dcamVersion, version_at_load.c_str());  // as in a fresh program
   start();
-  std::string version = std::string("DCAM version ") + dcamVersion;
+  std::string version = "DCAM version " + version_at_load;
   EXPECT_EQ(0u, debug_text().find("DCAM Debugging Window\n\n" + version + "\n"));
+  // printed before the bus opens, the version names none; the library then
+  // names the bus it took (as its version now does), with the reason
+  EXPECT_EQ(std::string::npos, version.find("bus")) << version;
+  std::string now = dcamVersion;
+  size_t open = now.find('(');
+  ASSERT_NE(std::string::npos, open) << now;
+  std::string bus = now.substr(open + 1, now.size() - open - 2);
   EXPECT_TRUE(debug_lines_in_order({"DCAM Debugging Window", "", version,
-                                    "3 cameras available"}));
+                                    "virizeda: " + bus,
+                                    "3 cameras available"}))
+      << debug_text();
   EXPECT_EQ("3 cameras available", status_text());
   EXPECT_EQ((void *)debugFn, (void *)dcamDebug);
 }

@@ -122,6 +122,8 @@ TEST_F(Switching, NoQuestionWhenTheRecordingWasStoredOrTheSizeStays) {
   ASSERT_TRUE(start_capture());
   record(3);
   stop_capture();
+  ASSERT_TRUE(mainw->clear->active());
+  ASSERT_EQ(3, mainw->frame_val->maximum());
   {
     DialogAnswerer none({});
     ASSERT_TRUE(start_capture());  // same size: the frames stay
@@ -144,6 +146,67 @@ TEST_F(Switching, NoQuestionWhenTheRecordingWasStoredOrTheSizeStays) {
     EXPECT_TRUE(none.seen().empty()) << "stored frames go without a question";
   }
   EXPECT_EQ(0, bufferNum);
+  // the buffer controls follow at once, not at the next recording
+  EXPECT_FALSE(mainw->clear->active());
+  EXPECT_EQ(0, mainw->frame_val->value());
+  EXPECT_EQ(0, mainw->frame_val->maximum());
+  filedir = nullptr;
+}
+
+// Colour frames recorded on one camera, kept when another (monochrome)
+// camera is opened and a start would release them: they play back in the
+// size and type they were recorded in, not in the open camera's format.
+TEST_F(Switching, KeptFramesPlayInTheirOwnFormatOnAnotherCamera) {
+  start(R"({"cameras": [{"name": "A", "color": true}, {"name": "M"}]})");
+  mainw->display_val->value(1);
+  ASSERT_TRUE(open_camera(0));
+  size("320x240");
+  ASSERT_TRUE(start_capture());
+  record(3);
+  stop_capture();
+  input(0);  // None
+  cam_num = 1;
+  input(1);  // Video: the monochrome camera
+  ASSERT_EQ(S_MONO, cam_type);
+  input(2);  // Buffer
+  {
+    DialogAnswerer no({"No"});
+    ASSERT_TRUE(start_capture()) << "playback runs";
+    EXPECT_EQ(0u, no.pending());
+  }
+  for (int i = 0; i < 3; i++) {
+    ASSERT_TRUE(next_image(3));
+    EXPECT_EQ(bufferList[bufferCur], mainw->image->pixelData);
+    EXPECT_EQ(S_RGB24, mainw->image->pixelType);
+    EXPECT_EQ(320, mainw->image->width);
+    EXPECT_EQ(240, mainw->image->height);
+    EXPECT_EQ(320, mainw->image->linesize);
+  }
+  stop_capture();
+}
+
+// Opening the camera again changes neither the size nor the type of the
+// last frame: it stays shown, and "Store current" still writes it.
+TEST_F(Switching, VideoAgainKeepsTheLastFrame) {
+  start(TWO_CAMERAS);
+  mainw->display_val->value(1);
+  ASSERT_TRUE(open_camera(0));
+  size("320x240");
+  ASSERT_TRUE(start_capture());
+  ASSERT_TRUE(next_image(100));
+  stop_capture();
+  unsigned char *last = this_image;
+  ASSERT_NE(nullptr, last);
+  ASSERT_EQ(last, mainw->image->pixelData);
+  input(1);  // Video again
+  EXPECT_EQ(last, this_image);
+  EXPECT_EQ(last, mainw->image->pixelData);
+  filedir = nullptr;
+  {
+    DialogAnswerer chooser({"file:" + dir.file("kept")});
+    store_current_cb(mainw->menubar, nullptr);
+  }
+  EXPECT_TRUE(files_in(dir.path()).count("kept.bmp"));
   filedir = nullptr;
 }
 

@@ -247,6 +247,58 @@ TEST_F(ProgramTest, RefusedOrLostWriteStopsAndIsReported) {
             "[Device] The device did not store its local parameters");
 }
 
+// Clicks into the field, types the text and leaves it, as an operator
+// would: the keys go to whatever has the focus.
+static void type_and_leave(Fl_Input *in, const char *text) {
+  Fl::focus(nullptr);
+  in->take_focus();  // refused by a field that is output only
+  for (const char *p = text; *p; p++) {
+    char key[2] = {*p, 0};
+    Fl::e_keysym = *p;
+    Fl::e_text = key;
+    Fl::e_length = 1;
+    Fl::e_state = 0;
+    Fl::handle(FL_KEYBOARD, in->window());
+  }
+  Fl::focus(nullptr);  // the field, when it had the focus, commits
+}
+
+// The library reports a camera whose ROM serial reads ffff but that has no
+// local block as 0000fffe, so that it never shows as unprogrammed. Its word
+// decides, not the ROM's: nothing can be typed in, and nothing is written.
+TEST_F(FirmwareTest, CameraTheLibraryCallsProgrammedIsNotOffered) {
+  FakeCamera cam;
+  unprogrammed_rom(cam);
+  cam.devID = 0x0000fffe;
+  firmware_params_dialog(&cam);
+  EXPECT_STREQ(fwd()->device_id_val->value(), "fffe");
+  EXPECT_TRUE(fwd()->device_id_val->output());
+  EXPECT_STREQ(fwd()->device_type_val->text(), "Unknown");
+  cam.log.clear();
+  {
+    DialogAnswerer none({});
+    type_and_leave(fwd()->device_id_val, "12");
+    settle(0.1);
+    EXPECT_TRUE(none.seen().empty());
+  }
+  EXPECT_STREQ(fwd()->device_id_val->value(), "fffe");
+  EXPECT_TRUE(cam.writes().empty());
+
+  // the same typing on an unprogrammed camera asks, and programs it
+  FakeCamera blank;
+  unprogrammed_rom(blank);
+  firmware_dialog_discard();  // output-only would outlast the opening
+  firmware_params_dialog(&blank);
+  ASSERT_FALSE(fwd()->device_id_val->output());
+  DialogAnswerer yes({"Yes"});
+  testing::internal::CaptureStdout();
+  fwd()->device_id_val->value("");
+  type_and_leave(fwd()->device_id_val, "12");
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0u, yes.pending());
+  EXPECT_EQ(0x00080012u, blank.regs[0xF0000430]);
+}
+
 TEST_F(ProgramTest, BadNumbersAreRefusedBeforeAnyAccess) {
   for (const char *text : {"10000", "12345", "zz", "", "12 34", "-1"}) {
     clear_messages();

@@ -25,7 +25,8 @@ const char *env(const char *name) {
 
 }  // namespace
 
-char dcamVersion[64] = "virizeda 1.0 (simulated bus)";
+// names no bus until one is open: programs print it before dSysInit
+char dcamVersion[64] = "virizeda 1.0";
 
 void dSysInit() {
   vz_diag_set_sink(to_dcam_debug);
