@@ -106,10 +106,14 @@ TEST_F(EmulatedBus, ArgumentsPartlyOutOfReachFailAndLeaveNothingBehind) {
   EXPECT_EQ(err(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER, m)), EFAULT) << "read-only";
   struct fw_cdev_get_cycle_timer2 good = {};
   good.clk_id = CLOCK_MONOTONIC;
+  struct timespec before, after;
+  clock_gettime(CLOCK_MONOTONIC, &before);
   ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER2, &good), 0);
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  EXPECT_LE(llabs(good.tv_sec - (long long)now.tv_sec), 1);
+  clock_gettime(CLOCK_MONOTONIC, &after);
+  // the time of the clock asked for, read during the call
+  long long at = good.tv_sec * 1000000000LL + good.tv_nsec;
+  EXPECT_GE(at, before.tv_sec * 1000000000LL + before.tv_nsec);
+  EXPECT_LE(at, after.tv_sec * 1000000000LL + after.tv_nsec);
   uint32_t q = 0;
   EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4,
                     generation(fd)), 0);
