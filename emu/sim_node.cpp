@@ -33,7 +33,12 @@ class SimNode : public Node {
                   off == DC_CUR_V_FORMAT;
     if (c.refuse_format && format) return RCODE_DATA_ERROR;
     if (c.fail_start && off == DC_ISO_EN && (v >> 31)) return RCODE_DATA_ERROR;
-    return d_->write_quadlet(addr, v) ? RCODE_COMPLETE : RCODE_ADDRESS_ERROR;
+    unsigned long unmapped = d_->unmapped_writes();
+    if (d_->write_quadlet(addr, v)) return RCODE_COMPLETE;
+    // a read-only ROM quadlet or no register: the address takes no writes
+    bool rom = addr >= VZ_ROM_BASE && addr < VZ_ROM_BASE + 4 * VZ_ROM_QUADS;
+    return rom || d_->unmapped_writes() != unmapped ? RCODE_ADDRESS_ERROR
+                                                    : RCODE_DATA_ERROR;
   }
 
   Stream stream() override {

@@ -80,8 +80,9 @@ class EmuDevice : public ::testing::Test {
 TEST_F(EmuDevice, CamerasNodesModesAndRates) {
   auto cams = open();
   ASSERT_EQ(cams.size(), 3u);
-  ASSERT_EQ(nodes_.size(), 3u);
-  for (size_t i = 0; i < nodes_.size(); ++i) {
+  ASSERT_EQ(nodes_.size(), 4u) << "the cameras and the host controller";
+  EXPECT_FALSE(nodes_[3].iidc);
+  for (size_t i = 0; i < cams.size(); ++i) {
     EXPECT_EQ(nodes_[i].open_errno, 0);
     EXPECT_TRUE(nodes_[i].iidc) << nodes_[i].path;
     EXPECT_NE(nodes_[i].guid, 0u);

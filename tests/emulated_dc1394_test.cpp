@@ -420,6 +420,48 @@ TEST_F(EmulatedBus, BadFaultSettingIsReportedAndSetsNone) {
   EXPECT_EQ(gen, 1u) << "no bus reset was set either";
 }
 
+TEST_F(EmulatedBus, FaultForACameraThatIsNotThereIsReportedAndSetsNone) {
+  setenv("VIRIZEDA_EMU_FAULTS", "unplug=1@0,unplug=3@0", 1);
+  testing::internal::CaptureStderr();
+  open_all();
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("\"unplug=3@0\": the bus has no camera of that number"),
+            std::string::npos) << err;
+  ASSERT_EQ(cams_.size(), 3u);
+  ASSERT_EQ(dc1394_capture_setup(cams_[1], 4, DC1394_CAPTURE_FLAGS_DEFAULT), DC1394_SUCCESS);
+  ASSERT_EQ(dc1394_video_set_transmission(cams_[1], DC1394_ON), DC1394_SUCCESS);
+  dc1394video_frame_t *f = nullptr;
+  ASSERT_EQ(dc1394_capture_dequeue(cams_[1], DC1394_CAPTURE_POLICY_WAIT, &f), DC1394_SUCCESS);
+  EXPECT_NE(f, nullptr) << "camera 1 was not unplugged either";
+  dc1394_capture_stop(cams_[1]);
+}
+
+// ffmpeg's libdc1394 input on the bus: its frames carry advancing bar codes.
+TEST_F(EmulatedBus, FfmpegCapturesAdvancingFrames) {
+  std::string out = dir_.file("frames.uyvy");
+  const char *argv[] = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                        "-f", "libdc1394", "-video_size", "640x480", "-pixel_format",
+                        "uyvy422", "-framerate", "15", "-i", "any", "-frames:v", "6",
+                        "-f", "rawvideo", "-y", out.c_str(), nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawnp(&pid, "ffmpeg", nullptr, nullptr, (char **)argv, environ), 0)
+      << "ffmpeg is missing: scripts/setup installs it";
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::string data = read_file(out);
+  const size_t frame = 640 * 480 * 2;
+  ASSERT_EQ(data.size(), 6 * frame);
+  int last = -1;
+  for (size_t i = 0; i < 6; i++) {
+    unsigned char luma[640];
+    for (int x = 0; x < 640; x++) luma[x] = (unsigned char)data[i * frame + 2 * x + 1];
+    int seq = vz_barcode_read(luma, 640, 1);
+    EXPECT_GT(seq, last) << "frame " << i;
+    last = seq;
+  }
+}
+
 // A new process on the same state directory; passes when it finds the
 // camera with the GUID the parent named.
 TEST_F(EmulatedBus, IdentityChild) {
@@ -505,7 +547,13 @@ TEST_F(EmulatedBus, ForkedChildUsesTheBusAndExitsWhileTheParentStreams) {
   for (int i = 0; i < 10; i++) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) exit(EMU(virizeda_emu_nodes)() == 3 ? 0 : 1);   // runs atexit
+    // the child starts a stream of its own while the parent's thread waits
+    if (pid == 0) {
+      uint32_t on = 1u << 31;
+      bool ok = EMU(virizeda_emu_nodes)() == 3 &&
+                dc1394_set_registers(cams_[1], DCAM_REGS + 0x614, &on, 1) == DC1394_SUCCESS;
+      exit(ok ? 0 : 1);   // runs atexit
+    }
     int status = -1;
     for (int t = 0; t < 300 && waitpid(pid, &status, WNOHANG) == 0; t++) usleep(10000);
     if (!WIFEXITED(status)) {

@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 #include <arpa/inet.h>
 #include <sys/mman.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include <set>
 
 #include "emulated_support.h"
+#include "sim/scene.h"
 
 namespace {
 
@@ -75,14 +78,19 @@ TEST_F(EmulatedBus, DevListsOnlyTheEmulatedNodes) {
   while (struct dirent *e = readdir(d))
     if (!strncmp(e->d_name, "fw", 2)) fw.insert(e->d_name);
   closedir(d);
-  EXPECT_EQ(fw, (std::set<std::string>{"fw0", "fw1", "fw2"}));
+  EXPECT_EQ(fw, (std::set<std::string>{"fw0", "fw1", "fw2", "fw3"})) << "and the host";
   errno = 0;
-  EXPECT_EQ(open("/dev/fw3", O_RDWR), -1);
+  EXPECT_EQ(open("/dev/fw4", O_RDWR), -1);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(openat(AT_FDCWD, "/dev/fw7", O_RDWR), -1);
-  // other spellings of a node reach the emulation, never a real device
+  // other spellings of a node, links of any name included, reach the
+  // emulation, never a real device
+  ASSERT_EQ(symlink("/dev/fw0", dir_.file("cam0").c_str()), 0);
+  ASSERT_EQ(symlink("cam0", dir_.file("again").c_str()), 0);
   int dev = open("/dev", O_RDONLY | O_DIRECTORY);
-  int fds[] = {open("/dev/../dev//fw1", O_RDWR), openat(dev, "fw2", O_RDWR)};
+  int fds[] = {open("/dev/../dev//fw1", O_RDWR), openat(dev, "fw2", O_RDWR),
+               open(dir_.file("cam0").c_str(), O_RDWR),
+               open(dir_.file("again").c_str(), O_RDWR)};
   for (int fd : fds) {
     EXPECT_EQ(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER, &t), 0) << "an emulated node";
     close(fd);
@@ -251,5 +259,135 @@ TEST_F(EmulatedBus, RandomRequestsNeverHurtTheEmulator) {
   uint32_t q = 0;
   EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4, gen), 0);
   munmap(buf, 1 << 20);
+  close(fd);
+}
+
+// The host controller has a node of its own, as the kernel gives it: its
+// ROM, its bus reset events and the resource manager's registers.
+TEST_F(EmulatedBus, HostControllerHasItsNodeWithRomAndBusResets) {
+  int fd = open("/dev/fw3", O_RDWR);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  uint32_t rom[256] = {};
+  struct fw_cdev_event_bus_reset reset;
+  struct fw_cdev_get_info info = {};
+  info.version = 4;
+  info.rom = U64(rom);
+  info.rom_length = sizeof rom;
+  info.bus_reset = U64(&reset);
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_GET_INFO, &info), 0);
+  EXPECT_EQ(reset.node_id, reset.local_node_id);
+  EXPECT_EQ(reset.node_id, reset.irm_node_id);
+  EXPECT_EQ(rom[1], 0x31333934u);
+  EXPECT_EQ(rom[5] >> 16, 1u) << "a root directory without units: no camera";
+  uint32_t q = 0;
+  EXPECT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0000220ull, &q, 4,
+                    reset.generation), 0);
+  EXPECT_EQ(ntohl(q), 4915u) << "BANDWIDTH_AVAILABLE";
+  int gen = EMU(virizeda_emu_bus_reset)();
+  struct pollfd p = {fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  struct fw_cdev_event_bus_reset e;
+  ASSERT_EQ(read(fd, &e, sizeof e), (ssize_t)sizeof e);
+  EXPECT_EQ(e.type, (uint32_t)FW_CDEV_EVENT_BUS_RESET);
+  EXPECT_EQ(e.generation, (uint32_t)gen);
+  close(fd);
+}
+
+// Writes are answered as the camera answers them: a block written whole,
+// a value refused as a data error, a register that takes no writes as an
+// address error.
+TEST_F(EmulatedBus, WritesAnswerAsTheCameraDoes) {
+  int fd = open_fw0();
+  uint32_t gen = generation(fd);
+  uint32_t two[2] = {htonl(0x82000040), htonl(0x82000050)};   // brightness, exposure
+  ASSERT_EQ(request(fd, TCODE_WRITE_BLOCK_REQUEST, 0xFFFFF0F00800ull, two, 8, gen), 0);
+  uint32_t back[2] = {};
+  ASSERT_EQ(request(fd, TCODE_READ_BLOCK_REQUEST, 0xFFFFF0F00800ull, back, 8, gen), 0);
+  EXPECT_EQ(ntohl(back[0]) & 0xfff, 0x40u);
+  EXPECT_EQ(ntohl(back[1]) & 0xfff, 0x50u);
+  uint32_t bad_rate = htonl(7u << 29);
+  EXPECT_EQ(request(fd, TCODE_WRITE_QUADLET_REQUEST, 0xFFFFF0F00600ull, &bad_rate, 4, gen),
+            RCODE_DATA_ERROR);
+  uint32_t any = 0;
+  EXPECT_EQ(request(fd, TCODE_WRITE_QUADLET_REQUEST, 0xFFFFF0F00100ull, &any, 4, gen),
+            RCODE_ADDRESS_ERROR) << "an inquiry register";
+  EXPECT_EQ(request(fd, TCODE_WRITE_BLOCK_REQUEST, 0xFFFFF0F00FF8ull, two, 8, gen),
+            RCODE_ADDRESS_ERROR) << "no register";
+  close(fd);
+}
+
+// The receive buffer is mapped once per fd, as in the kernel, and filled by
+// the bus through a mapping of its own: the program's may be read-only.
+TEST_F(EmulatedBus, ReceiveBufferIsMappedOnceAndMayBeReadOnly) {
+  auto ref = reference();
+  vz::SimDevice &mono = *ref[1];
+  size_t frame = (size_t)mono.packet_bytes() * mono.packets_per_frame();
+  int fd = open("/dev/fw1", O_RDWR);
+  ASSERT_GE(fd, 0);
+  uint32_t gen = generation(fd);
+  struct fw_cdev_create_iso_context ctx = {};
+  ctx.type = FW_CDEV_ISO_CONTEXT_RECEIVE;
+  ctx.header_size = 8;
+  ctx.channel = (uint32_t)mono.iso_channel();
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_CREATE_ISO_CONTEXT, &ctx), 0);
+  long page = sysconf(_SC_PAGESIZE);
+  size_t len = (frame + page - 1) / page * page;
+  unsigned char *buf = (unsigned char *)mmap(nullptr, len, PROT_READ, MAP_SHARED, fd, 0);
+  ASSERT_NE(buf, MAP_FAILED);
+  std::vector<uint32_t> ctl(mono.packets_per_frame(),
+                            FW_CDEV_ISO_HEADER_LENGTH(8) |
+                                FW_CDEV_ISO_PAYLOAD_LENGTH(mono.packet_bytes()));
+  ctl[0] |= FW_CDEV_ISO_SKIP;
+  ctl.back() |= FW_CDEV_ISO_INTERRUPT;
+  struct fw_cdev_queue_iso qi = {U64(ctl.data()), U64(buf), (uint32_t)(ctl.size() * 4), 0};
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_QUEUE_ISO, &qi), 0);
+  struct fw_cdev_start_iso start = {-1, 1, 15, 0};
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_START_ISO, &start), 0);
+  uint32_t on = htonl(1u << 31);
+  ASSERT_EQ(request(fd, TCODE_WRITE_QUADLET_REQUEST, 0xFFFFF0F00614ull, &on, 4, gen), 0);
+  struct pollfd p = {fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1) << "a frame";
+  unsigned char ev[8192];
+  ASSERT_GT(read(fd, ev, sizeof ev), 0);
+  EXPECT_GE(vz_barcode_read(buf, mono.current_mode().width, 1), 0) << "the frame is in the buffer";
+  // mapped again after an unmap: refused, so nothing lands past a smaller one
+  ASSERT_EQ(munmap(buf, len), 0);
+  errno = 0;
+  EXPECT_EQ(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0), MAP_FAILED);
+  EXPECT_EQ(errno, EBUSY);
+  close(fd);
+}
+
+// A program that closes every descriptor it does not know and then opens
+// files keeps a working bus, and nothing of the bus lands in its files.
+TEST_F(EmulatedBus, BusDescriptorsSurviveAProgramClosingWhatItDoesNotKnow) {
+  int fd = open_fw0();
+  uint32_t gen = generation(fd), q = 0;
+  ASSERT_EQ(request(fd, TCODE_READ_QUADLET_REQUEST, 0xFFFFF0F00608ull, &q, 4, gen), 0);
+  for (int i = 3; i < fd; i++) close(i);
+  closefrom(fd + 1);
+  int files[4];
+  for (int &f : files) {
+    f = open(dir_.file("mine").c_str(), O_RDWR | O_CREAT | O_APPEND, 0600);
+    ASSERT_GE(f, 0);
+  }
+  struct fw_cdev_get_cycle_timer2 t = {};
+  t.clk_id = CLOCK_MONOTONIC;
+  EXPECT_EQ(ioctl(fd, FW_CDEV_IOC_GET_CYCLE_TIMER2, &t), 0);
+  uint32_t v = htonl(0x82000040);
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_SEND_REQUEST, nullptr), -1);
+  struct fw_cdev_send_request r = {};
+  r.tcode = TCODE_WRITE_QUADLET_REQUEST;
+  r.length = 4;
+  r.offset = 0xFFFFF0F00800ull;
+  r.data = U64(&v);
+  r.generation = gen;
+  ASSERT_EQ(ioctl(fd, FW_CDEV_IOC_SEND_REQUEST, &r), 0);
+  struct pollfd p = {fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 5000), 1) << "the response still comes";
+  struct stat st;
+  ASSERT_EQ(fstat(files[0], &st), 0);
+  EXPECT_EQ(st.st_size, 0) << "ioctl arguments written into the program's file";
+  for (int f : files) close(f);
   close(fd);
 }

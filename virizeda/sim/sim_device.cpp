@@ -524,7 +524,7 @@ bool SimDevice::set_feature(int n, const FeatureState &s) {
 
 bool SimDevice::write_feature(int n, uint32_t v) {
   FeatureInfo info;
-  if (!feature_info(n, &info)) return false;
+  if (!feature_info(n, &info)) return no_register();
   FeatureState s;
   s.on = vz_ctl_on(v);
   s.automatic = vz_ctl_auto(v);
@@ -779,7 +779,7 @@ bool SimDevice::write_f7(uint32_t off, uint32_t v) {
       return true;
     }
     default:
-      return false;
+      return no_register();
   }
   // a new size or coding needs a packet size of its own
   f7_packet_ = f7_recommended();
@@ -790,7 +790,7 @@ bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
   if (off >= DC_FEATURE_CTL && off < DC_FEATURE_CTL + 4 * FEAT_COUNT)
     return write_feature((off - DC_FEATURE_CTL) / 4, v);
   if (off >= DC_FORMAT7_0 && off < DC_FORMAT7_0 + F7_BLOCK)
-    return mode_offered(7, 0) && write_f7(off - DC_FORMAT7_0, v);
+    return mode_offered(7, 0) ? write_f7(off - DC_FORMAT7_0, v) : no_register();
   switch (off) {
     case DC_INITIALIZE:
       if (v & (1u << 31)) power_on();
@@ -838,7 +838,7 @@ bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
       one_shot_ = v & (1u << 31);
       return true;
   }
-  return false;
+  return no_register();
 }
 
 // ---------------------------------------------------------------- local block
@@ -868,7 +868,7 @@ bool SimDevice::read_local(int word, uint32_t *v) const {
 }
 
 bool SimDevice::write_local(int word, uint32_t v) {
-  if (!conf_.local_params_version) return false;
+  if (!conf_.local_params_version) return no_register();
   const CamValues &c = conf_.v;
   switch (word) {
     case LP_IMAGER_CMD: {
@@ -906,7 +906,7 @@ bool SimDevice::write_local(int word, uint32_t v) {
       if (stream_.on) pace(vz_mono_us());
       return true;
   }
-  return false;  // version, type, calibration and firmware words
+  return no_register();  // version, type, calibration and firmware words
 }
 
 // ---------------------------------------------------------------- flash
@@ -957,7 +957,7 @@ bool SimDevice::write_flash(uint32_t a, uint32_t v) {
         calib_staging_[at + i] = (char)(v >> (24 - 8 * i));
     return true;
   }
-  return false;
+  return no_register();
 }
 
 uint32_t SimDevice::flash_command(uint32_t cmd) {

@@ -69,6 +69,8 @@ class SimDevice : public Device {
 
   // For the bus and the test hooks.
   const CamConfig &config() const { return conf_; }
+  // Refused writes where no register takes writes (the rest refused a value).
+  unsigned long unmapped_writes() const { return unmapped_writes_; }
   int number() const { return num_; }
   long dropped() const { return stream_.dropped; }
   // Sets a control as its automatic loop would (0-100 scale).
@@ -99,6 +101,7 @@ class SimDevice : public Device {
   bool fixed_mode(int format, int mode, Mode *out) const;
   bool mode_offered(int format, int mode) const;
   uint32_t mode_inq(int format) const;
+  bool no_register() { ++unmapped_writes_; return false; }
   bool read_dcam(uint32_t off, uint32_t *v);
   bool write_dcam(uint32_t off, uint32_t v);
   bool read_f7(uint32_t off, uint32_t *v);
@@ -138,6 +141,7 @@ class SimDevice : public Device {
   bool f7_by_packet_ = false;  // packet size written through the registers
   int iso_channel_ = 0, iso_speed_ = 2;
   bool iso_b_mode_ = false;   // ISO_DATA in its 1394b layout
+  unsigned long unmapped_writes_ = 0;
   bool one_shot_ = false;
   int decimation_ = 1;
   Feat feat_[FEAT_COUNT];
