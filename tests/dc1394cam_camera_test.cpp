@@ -71,6 +71,21 @@ const char *kFixedOnly = R"({"bus_speed": 800, "cameras": [
   {"name": "Mono", "chip_id": "m", "format7": false},
   {"name": "Bayer", "chip_id": "b", "color": true, "bayer": true}]})";
 
+// What the programs read of a camera's type and controls, as one line (the
+// divider, offsets and firmware of a camera without local block are known
+// only on its own bus).
+std::string capabilities(dCamera *c) {
+  char b[300];
+  snprintf(b, sizeof b, "stereo %d bayer %d colour %d id %08x max %dx%d gamma %d "
+           "saturation %d sharpness %d brightness %d/%d exposure %d/%d gain %d/%d "
+           "auto balance %d", c->isStereo, c->isBayer, c->has_color, c->devID,
+           c->max_width, c->max_height, c->has_gamma, c->has_saturation,
+           c->has_sharpness, c->has_auto_brightness, c->has_manual_brightness,
+           c->has_auto_exposure, c->has_manual_exposure, c->has_auto_gain,
+           c->has_manual_gain, c->has_auto_whitebalance);
+  return b;
+}
+
 }  // namespace
 
 TEST_F(Dc1394Bus, ChosenNamedAndOpenedByGuid) {
@@ -179,6 +194,25 @@ TEST_F(Dc1394Bus, ConvertedFramesShowTheSceneAndNativeOnesAreNotCopied) {
   }
 }
 
+TEST_F(Dc1394Bus, EveryCameraShowsWhatItShowsOnTheSimulatedBus) {
+  setenv("VIRIZEDA_BUS", "sim", 1);
+  open();
+  std::vector<std::string> sim;
+  for (int i = 0; i < dSys->NumCameras(); ++i) {
+    dCamera *c = dSys->InitCamera(i);
+    ASSERT_NE(c, nullptr) << i;
+    sim.push_back(capabilities(c));
+  }
+  setenv("VIRIZEDA_BUS", "1394", 1);
+  open();  // the simulated bus goes
+  ASSERT_EQ(dSys->NumCameras(), (int)sim.size());
+  for (int i = 0; i < dSys->NumCameras(); ++i) {
+    dCamera *c = dSys->InitCamera(i);
+    ASSERT_NE(c, nullptr) << i;
+    EXPECT_EQ(capabilities(c), sim[i]) << dSys->Names()[i];
+  }
+}
+
 TEST_F(Dc1394Bus, DividerAndNewestFrame) {
   open(kFixedOnly);
   dCamera *c = dSys->InitCamera(1);
@@ -223,6 +257,29 @@ TEST_F(Dc1394Bus, SecondCameraRefusedWhenTheBusIsFull) {
   EXPECT_TRUE(a->GetImage(&img, 1000, nullptr, nullptr));
   EXPECT_FALSE(b->GetImage(&img, 100, nullptr, nullptr));
   EXPECT_TRUE(b->Stop());
+}
+
+TEST_F(Dc1394Bus, AFormatThatDoesNotFitTheBusLeavesTheStreamAsItWas) {
+  open(R"({"bus_speed": 400, "cameras": [{"name": "A", "chip_id": "a", "color": true},
+                                         {"name": "B", "chip_id": "b", "color": true}]})");
+  dCamera *a = dSys->InitCamera(0), *b = dSys->InitCamera(1);
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(a->SetFormat(S_640x480, S_RGB24, S_30, 1, false)) << a->error;
+  ASSERT_TRUE(b->SetFormat(S_320x240, S_MONO, S_30, 1, false)) << b->error;
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(b->Start());
+  unsigned char *img = nullptr;
+  int before = -1, after = -1;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(b->GetImage(&img, 1000, &before, nullptr));
+  EXPECT_FALSE(b->SetFormat(S_640x480, S_RGB24, S_30, 1, false));
+  EXPECT_NE(strstr(b->error, "bandwidth"), nullptr) << b->error;
+  EXPECT_EQ(b->Size(), S_320x240);
+  ASSERT_TRUE(b->GetImage(&img, 1000, &after, nullptr)) << "still streaming";
+  EXPECT_GT(after, before) << "numbered on";
+  EXPECT_GE(code(img, 320, 1), 0) << "a frame of the old mode";
+  EXPECT_TRUE(b->Stop());
+  ASSERT_TRUE(b->Start()) << b->error;
+  EXPECT_STREQ(b->error, "") << "no stale text after a success";
 }
 
 TEST_F(Dc1394Bus, UnplugAndBusResetWhileStreaming) {
