@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "dcam.h"
+#include "core/regmap.h"
 #include "sim/scene.h"
+#include "sim/sim_config.h"
+#include "sim/sim_state.h"
 #include "test_support.h"
 
 namespace {
@@ -85,6 +88,18 @@ std::string capabilities(dCamera *c) {
            c->has_manual_gain, c->has_auto_whitebalance);
   return b;
 }
+
+// A camera whose saved flash gives its ROM a vendor leaf of this length.
+void save_vendor_leaf(const TempDir &dir, int cam, const char *chip_id, uint32_t len) {
+  setenv("VIRIZEDA_SIM_STATE", dir.path().c_str(), 1);
+  uint32_t rom[VZ_ROM_QUADS];
+  vz_rom_build(rom, VZ_VENDOR_ID, cam, 0x00050042, 400, "Broken");
+  rom[ROM_VENDOR_LEAF] = len << 16;
+  write_file(vz_state_file(cam, chip_id, "rom"), vz_quadlets_to_bytes(rom, VZ_ROM_QUADS));
+}
+
+const char *kGoodAndBroken = R"({"cameras": [{"name": "Good", "chip_id": "g"},
+                                             {"name": "Broken", "chip_id": "b"}]})";
 
 }  // namespace
 
@@ -192,6 +207,27 @@ TEST_F(Dc1394Bus, ConvertedFramesShowTheSceneAndNativeOnesAreNotCopied) {
     EXPECT_EQ(0, memcmp(kept.data(), keep, kept.size()));
     EXPECT_EQ(code(keep, k.w, bpp), fb & 0xffff);
   }
+}
+
+// libdc1394 crashes on these ROMs: in its listing, which reads every node's
+// ROM, or in opening the camera
+TEST_F(Dc1394Bus, ACameraWhoseRomLibdc1394WouldMisreadIsLeftOut) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", nullptr);
+  save_vendor_leaf(dir_, 1, "b", 1);
+  open(kGoodAndBroken);
+  ASSERT_EQ(dSys->NumCameras(), 1);
+  EXPECT_STREQ(dSys->Names()[0], "virizeda Good");
+  EXPECT_TRUE(said("is left out: libdc1394 would misread its configuration ROM: the "
+                   "text leaf at 0xF0000458 has length 1"));
+}
+
+TEST_F(Dc1394Bus, ANodeThatWouldCrashTheListingIsNamedAndNothingIsListed) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", nullptr);
+  save_vendor_leaf(dir_, 1, "b", 0);
+  open(kGoodAndBroken);
+  EXPECT_EQ(dSys->NumCameras(), 0);
+  EXPECT_TRUE(said("the text leaf at 0xF0000458 has length 0"));
+  EXPECT_TRUE(said("no camera is listed while it is on the bus"));
 }
 
 TEST_F(Dc1394Bus, EveryCameraShowsWhatItShowsOnTheSimulatedBus) {
