@@ -209,3 +209,13 @@ TEST_F(CameraOverDevice, ControlsRefusedByTheDeviceLeaveTheFields) {
   char text[] = "calibration";
   EXPECT_FALSE(cam.SetCalib(text, (int)sizeof text));
 }
+
+TEST_F(CameraOverDevice, StartFailsWhenTheFormatCannotBeAppliedAgain) {
+  ASSERT_TRUE(cam.SetFormat(S_640x480, S_MONO, S_15, 1, false));
+  dev.refuse_mode = true;
+  EXPECT_FALSE(cam.Start()) << "would stream in whatever mode the device is in";
+  EXPECT_STREQ(cam.error, "busy with something else");
+  dev.refuse_mode = false;
+  ASSERT_TRUE(cam.Start());
+  EXPECT_STREQ(cam.error, "") << "no stale text after a success";
+}

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/regmap.h"
 #include "dc1394_bus.h"
 #include "test_support.h"
 
@@ -108,4 +109,21 @@ TEST(BusChoice, NodesAreListedAndAnUnopenableOneIsExplained) {
   EXPECT_NE(text.find("/dev/fw9"), std::string::npos);
   EXPECT_NE(text.find("No such file"), std::string::npos);
   EXPECT_EQ(text.find("video group"), std::string::npos);
+}
+
+// What the emulated bus cannot show: a kernel copy shorter than the ROM's
+// directories reach, and a name leaf missing (libdc1394 reads register 0).
+TEST(RomCheck, ShortCopiesAndMissingLeavesAreFound) {
+  uint32_t rom[VZ_ROM_QUADS];
+  vz_rom_build(rom, 0x0a1394, 1, 0x00050042, 400, "Test");
+  std::vector<uint32_t> udds;
+  EXPECT_EQ(rom_listing_fault(rom, VZ_ROM_QUADS, &udds), "");
+  ASSERT_EQ(udds, std::vector<uint32_t>{0x444});
+  EXPECT_NE(rom_listing_fault(rom, 20, &udds).find("past its end"), std::string::npos);
+  rom[ROM_UNIT_DEP + 4] = 0x38000010u;  // no model leaf
+  auto read = [&](uint32_t off, uint32_t *v) {
+    *v = off ? rom[(off - 0x400) / 4] : 0;  // register 0 reads 0
+    return true;
+  };
+  EXPECT_EQ(rom_opening_fault(read, 0x444), "a vendor or model text leaf is missing");
 }

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include "dcam.h"
+#include "core/regmap.h"
 #include "sim/scene.h"
+#include "sim/sim_config.h"
+#include "sim/sim_state.h"
 #include "test_support.h"
 
 namespace {
@@ -64,6 +67,18 @@ const char *kFixedOnly = R"({"bus_speed": 800, "cameras": [
   {"name": "Colour", "chip_id": "c", "color": true, "format7": false},
   {"name": "Mono", "chip_id": "m", "format7": false},
   {"name": "Bayer", "chip_id": "b", "color": true, "bayer": true}]})";
+
+// A camera whose saved flash gives its ROM a vendor leaf of this length.
+void save_vendor_leaf(const TempDir &dir, int cam, const char *chip_id, uint32_t len) {
+  setenv("VIRIZEDA_SIM_STATE", dir.path().c_str(), 1);
+  uint32_t rom[VZ_ROM_QUADS];
+  vz_rom_build(rom, VZ_VENDOR_ID, cam, 0x00050042, 400, "Broken");
+  rom[ROM_VENDOR_LEAF] = len << 16;
+  write_file(vz_state_file(cam, chip_id, "rom"), vz_quadlets_to_bytes(rom, VZ_ROM_QUADS));
+}
+
+const char *kGoodAndBroken = R"({"cameras": [{"name": "Good", "chip_id": "g"},
+                                             {"name": "Broken", "chip_id": "b"}]})";
 
 }  // namespace
 
@@ -173,6 +188,27 @@ TEST_F(Dc1394Bus, ConvertedFramesShowTheSceneAndNativeOnesAreNotCopied) {
   }
 }
 
+// libdc1394 crashes on these ROMs: in its listing, which reads every node's
+// ROM, or in opening the camera
+TEST_F(Dc1394Bus, ACameraWhoseRomLibdc1394WouldMisreadIsLeftOut) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", nullptr);
+  save_vendor_leaf(dir_, 1, "b", 1);
+  open(kGoodAndBroken);
+  ASSERT_EQ(dSys->NumCameras(), 1);
+  EXPECT_STREQ(dSys->Names()[0], "virizeda Good");
+  EXPECT_TRUE(said("is left out: libdc1394 would misread its configuration ROM: the "
+                   "text leaf at 0xF0000458 has length 1"));
+}
+
+TEST_F(Dc1394Bus, ANodeThatWouldCrashTheListingIsNamedAndNothingIsListed) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", nullptr);
+  save_vendor_leaf(dir_, 1, "b", 0);
+  open(kGoodAndBroken);
+  EXPECT_EQ(dSys->NumCameras(), 0);
+  EXPECT_TRUE(said("the text leaf at 0xF0000458 has length 0"));
+  EXPECT_TRUE(said("no camera is listed while it is on the bus"));
+}
+
 TEST_F(Dc1394Bus, DividerAndNewestFrame) {
   open(kFixedOnly);
   dCamera *c = dSys->InitCamera(1);
@@ -217,6 +253,29 @@ TEST_F(Dc1394Bus, SecondCameraRefusedWhenTheBusIsFull) {
   EXPECT_TRUE(a->GetImage(&img, 1000, nullptr, nullptr));
   EXPECT_FALSE(b->GetImage(&img, 100, nullptr, nullptr));
   EXPECT_TRUE(b->Stop());
+}
+
+TEST_F(Dc1394Bus, AFormatThatDoesNotFitTheBusLeavesTheStreamAsItWas) {
+  open(R"({"bus_speed": 400, "cameras": [{"name": "A", "chip_id": "a", "color": true},
+                                         {"name": "B", "chip_id": "b", "color": true}]})");
+  dCamera *a = dSys->InitCamera(0), *b = dSys->InitCamera(1);
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(a->SetFormat(S_640x480, S_RGB24, S_30, 1, false)) << a->error;
+  ASSERT_TRUE(b->SetFormat(S_320x240, S_MONO, S_30, 1, false)) << b->error;
+  ASSERT_TRUE(a->Start());
+  ASSERT_TRUE(b->Start());
+  unsigned char *img = nullptr;
+  int before = -1, after = -1;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(b->GetImage(&img, 1000, &before, nullptr));
+  EXPECT_FALSE(b->SetFormat(S_640x480, S_RGB24, S_30, 1, false));
+  EXPECT_NE(strstr(b->error, "bandwidth"), nullptr) << b->error;
+  EXPECT_EQ(b->Size(), S_320x240);
+  ASSERT_TRUE(b->GetImage(&img, 1000, &after, nullptr)) << "still streaming";
+  EXPECT_GT(after, before) << "numbered on";
+  EXPECT_GE(code(img, 320, 1), 0) << "a frame of the old mode";
+  EXPECT_TRUE(b->Stop());
+  ASSERT_TRUE(b->Start()) << b->error;
+  EXPECT_STREQ(b->error, "") << "no stale text after a success";
 }
 
 TEST_F(Dc1394Bus, UnplugAndBusResetWhileStreaming) {

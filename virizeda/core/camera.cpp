@@ -130,10 +130,12 @@ void Camera::fill_capabilities() {
     // IIDC has no divider: the library keeps one frame in n
     has_frame_div = true;
     max_frame_div = 16;
-    // a raw mosaic with its colour filter tells a Bayer imager
+  }
+  // without a type word of its own, a raw mosaic with its colour filter
+  // tells a Bayer imager
+  if (!told_ && !has_local_)
     for (const Mode &m : modes_)
       if (m.coding == Coding::RAW8 && m.filter != Filter::NONE) isBayer = true;
-  }
   has_50Hz_rate = e.has_50Hz_rate;
   has_black_offset = e.has_black_offset;
   max_black_offset = e.max_black_offset;
@@ -447,13 +449,13 @@ bool Camera::Start() {
   std::string why;
   // registers written since may have changed the mode; frames must match
   // the format the program set
-  if (!on_) apply_format(size_, type_, speed_, fdiv_, &why);
-  if (!dev_->start(&why)) {
+  if ((!on_ && !apply_format(size_, type_, speed_, fdiv_, &why)) || !dev_->start(&why)) {
     snprintf(error_, sizeof error_, "%s", why.c_str());
     error = error_;
     vz_diag("camera %d: %s", num_, error_);
     return false;
   }
+  error_[0] = '\0';
   if (on_) return true;
   begin_stream();
   char buf[128];

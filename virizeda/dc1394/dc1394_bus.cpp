@@ -6,6 +6,7 @@
 #include <inttypes.h>
 #include <linux/firewire-cdev.h>
 #include <poll.h>
+#include <stdio.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -86,6 +87,64 @@ bool is_iidc_rom(const uint32_t *rom, size_t quads) {
   return false;
 }
 
+// --- what libdc1394 misreads in a ROM -------------------------------------
+// Its listing (enumeration.c) and its opening of a camera (control.c) follow
+// the ROM's directories to the text leaves without checking a leaf's
+// length: one shorter than its two header quadlets makes it write through a
+// failed allocation. Its listing sees 256 quadlets whatever the kernel
+// copied; the rest of its buffer was never filled.
+
+std::string rom_addr(uint32_t offset) {
+  char b[16];
+  snprintf(b, sizeof b, "0x%08X", 0xF0000000u + offset);
+  return b;
+}
+
+struct Listing {
+  const uint32_t *rom;
+  size_t quads;
+  std::string fault;
+
+  bool at(size_t i, uint32_t *v) {
+    if (i < quads) {
+      *v = rom[i];
+      return true;
+    }
+    if (fault.empty())
+      fault = "it points past its end (" + std::to_string(quads) + " quadlets) to " +
+              rom_addr(0x400 + 4 * (uint32_t)i);
+    return false;
+  }
+
+  void leaf(size_t i) {
+    uint32_t h, q;
+    if (i >= 256 || !at(i, &h)) return;
+    size_t len = h >> 16;
+    if (i + len >= 256) return;  // skipped
+    if (len == 0 && fault.empty())
+      fault = "the text leaf at " + rom_addr(0x400 + 4 * (uint32_t)i) + " has length 0";
+    for (size_t k = 3; k <= len && at(i + k, &q); ++k) {
+    }
+  }
+
+  // One unit directory; its unit-dependent directory's offset, 0 for no camera.
+  uint32_t unit(size_t off) {
+    uint32_t h, q, spec = 0;
+    size_t udd = 0;
+    if (off >= 256 || !at(off, &h) || off + (h >> 16) >= 256) return 0;
+    for (size_t i = 0; i < (h >> 16); ++i) {
+      if (!at(off + 1 + i, &q)) return 0;
+      if ((q >> 24) == 0x12) spec = q & 0xffffff;
+      if ((q >> 24) == 0xD4) udd = (q & 0xffffff) + off + i + 1;
+    }
+    if ((spec != 0xA02D && spec != 0xB09D) || !udd) return 0;
+    if (udd < 256 && at(udd, &h) && udd + (h >> 16) < 256)
+      for (size_t i = 0; i < (h >> 16) && at(udd + 1 + i, &q); ++i)
+        if ((q >> 24) == 0x81 || (q >> 24) == 0x82) leaf((q & 0xffffff) + udd + 1 + i);
+    return 0x400 + 4 * (uint32_t)udd;
+  }
+};
+
 struct Info {
   uint32_t rom[256];
   size_t rom_quads;
@@ -157,6 +216,41 @@ void dc1394_flush_log() {
   if (lost) vz_diag("libdc1394: %u more log lines were left out", lost);
 }
 
+std::string rom_listing_fault(const uint32_t *rom, size_t quads,
+                              std::vector<uint32_t> *udds) {
+  Listing l{rom, quads, ""};
+  udds->clear();
+  uint32_t q;
+  if (l.at(0, &q) && (q >> 24) == 4 && l.at(1, &q) && q == 0x31333934 && l.at(3, &q) &&
+      l.at(4, &q) && l.at(5, &q) && (q >> 16) + 6 <= 256) {
+    size_t n = q >> 16;
+    for (size_t i = 0; i < n && l.at(6 + i, &q); ++i)
+      if ((q >> 24) == 0xD1) udds->push_back(l.unit((q & 0xffffff) + 6 + i));
+  }
+  return l.fault;
+}
+
+std::string rom_opening_fault(const std::function<bool(uint32_t, uint32_t *)> &read,
+                              uint32_t udd) {
+  uint32_t h, q, base = 0, vendor = 0, model = 0;
+  if (!read(udd, &h)) return "";  // libdc1394 gives up on the camera
+  for (uint32_t i = 0; i < (h >> 16); ++i) {
+    if (!read(udd + 4 + 4 * i, &q)) return "";
+    uint32_t leaf = udd + 4 + 4 * ((q & 0xffffff) + i);
+    if ((q >> 24) == 0x40) base = q & 0xffffff;
+    if ((q >> 24) == 0x81) (vendor ? model : vendor) = leaf;
+    if ((q >> 24) == 0x82) model = leaf;
+  }
+  if (!base) return "";  // not opened at all
+  // a missing leaf is read at offset 0
+  for (uint32_t leaf : {vendor, model})
+    if (read(leaf, &h) && (h >> 16) < 2)
+      return leaf ? "the text leaf at " + rom_addr(leaf) + " has length " +
+                        std::to_string(h >> 16)
+                  : std::string("a vendor or model text leaf is missing");
+  return "";
+}
+
 std::vector<FwNode> fw_nodes(const char *dir) {
   std::vector<FwNode> out;
   DIR *d = opendir(dir);
@@ -173,6 +267,7 @@ std::vector<FwNode> fw_nodes(const char *dir) {
       Info in;
       if (get_info(fd, &in)) {
         node.iidc = is_iidc_rom(in.rom, in.rom_quads);
+        node.rom_fault = rom_listing_fault(in.rom, in.rom_quads, &node.udds);
         if (in.rom_quads >= 5) node.guid = (uint64_t)in.rom[3] << 32 | in.rom[4];
         int sc = ioctl(fd, FW_CDEV_IOC_GET_SPEED);
         if (sc >= 0 && sc <= 5) node.speed = 100 << sc;
@@ -197,6 +292,33 @@ std::string fw_node_problem(const FwNode &n) {
   return s;
 }
 
+namespace {
+
+std::string left_out(const FwNode &n, const std::string &fault) {
+  char guid[20];
+  snprintf(guid, sizeof guid, "%016" PRIx64, n.guid);
+  return "FireWire node " + n.path + " (" + guid + ") is left out: libdc1394 would "
+         "misread its configuration ROM: " + fault;
+}
+
+// The ROM as the device holds it now, which a camera's opening reads: it
+// may have been written since the kernel copied it.
+std::string opening_fault(const FwNode &n, int unit) {
+  if (n.path.empty() || unit < 0 || (size_t)unit >= n.udds.size() || !n.udds[unit]) return "";
+  int fd = open(n.path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return "";
+  Info in;
+  std::string fault;
+  if (get_info(fd, &in))
+    fault = rom_opening_fault([&](uint32_t off, uint32_t *v) {
+      return read_remote(fd, in.reset.generation, 0xFFFFF0000000ULL + off, v);
+    }, n.udds[unit]);
+  close(fd);
+  return fault;
+}
+
+}  // namespace
+
 // libdc1394's complaints while looking matter only when its bus is taken
 void probe_bus(BusProbe *p, const char *dev_dir) {
   if (p->done) return;
@@ -204,12 +326,23 @@ void probe_bus(BusProbe *p, const char *dev_dir) {
   route_log();
   dc1394_flush_log();
   p->nodes = fw_nodes(dev_dir);
+  // libdc1394 lists every node it finds, and nothing keeps it from one
+  bool fatal = false;
+  for (const FwNode &n : p->nodes) {
+    if (n.rom_fault.empty()) continue;
+    p->log.push_back(left_out(n, n.rom_fault));
+    fatal = true;
+  }
+  if (fatal)
+    p->log.push_back("libdc1394 reads every node's ROM when it lists cameras and would "
+                     "crash on that one: no camera is listed while it is on the bus");
   g_held = &p->log;
   dc1394_t *d = dc1394_new();
   if (d) {
     p->ctx = std::shared_ptr<dc1394_t>(d, dc1394_free);
+    if (fatal) d = nullptr;
     dc1394camera_list_t *list = nullptr;
-    if (dc1394_camera_enumerate(d, &list) == DC1394_SUCCESS && list) {
+    if (d && dc1394_camera_enumerate(d, &list) == DC1394_SUCCESS && list) {
       for (uint32_t i = 0; i < list->num; ++i) p->ids.push_back(list->ids[i]);
       dc1394_camera_free_list(list);
     }
@@ -305,6 +438,11 @@ std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char 
     FwNode node;
     for (const FwNode &n : p->nodes)
       if (n.guid == id.guid) node = n;
+    std::string fault = opening_fault(node, id.unit);
+    if (!fault.empty()) {
+      vz_diag("%s", left_out(node, fault).c_str());
+      continue;
+    }
     dc1394camera_t *cam = dc1394_camera_new_unit(p->ctx.get(), id.guid, id.unit);
     if (!cam && !retried && !node.path.empty() &&
         reread_rom(node.path, id.guid, dev_dir)) {

@@ -7,6 +7,7 @@
 #include <dc1394/dc1394.h>
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,23 @@ struct FwNode {
   bool iidc = false;    // its ROM names an IIDC unit
   uint64_t guid = 0;
   int speed = 0;        // best speed to the node (100..3200), 0 unknown
+  // what libdc1394's listing of cameras, which reads every node's ROM, would
+  // misread in this one (and then may crash on); "" when nothing
+  std::string rom_fault;
+  std::vector<uint32_t> udds;  // see rom_listing_fault
 };
+
+// How libdc1394 2.2.6 reads a node's ROM when it lists cameras: the kernel's
+// copy (quads long) in a buffer of 256 quadlets. "" when it reads it
+// soundly, else where it would crash or read past the copy. udds: the ROM
+// offset of each unit's unit-dependent directory, by libdc1394's unit
+// number (0 for a unit that is no camera).
+std::string rom_listing_fault(const uint32_t *rom, size_t quads,
+                              std::vector<uint32_t> *udds);
+// How it reads the ROM again when it opens a camera: quadlet reads at ROM
+// offsets (from 0xFFFFF0000000) from udd on. "" when it reads it soundly.
+std::string rom_opening_fault(const std::function<bool(uint32_t, uint32_t *)> &read,
+                              uint32_t udd);
 
 // The fw<digit>... entries of dir (the kernel's are in /dev).
 std::vector<FwNode> fw_nodes(const char *dir);

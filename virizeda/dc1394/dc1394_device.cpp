@@ -226,37 +226,38 @@ bool Dc1394Device::set_mode(const Mode &m, int rate, std::string *why) {
     return false;
   }
   bool restart = streaming_;
+  uint64_t next = last_ts_ ? seq_ + 1 : seq_;  // numbering goes on over the change
   stop();
-  bool ok = apply_mode(m, rate, why);
-  // a mode that needs more than a whole bus can never start
-  uint32_t units = 0;
-  if (ok && dc1394_video_get_bandwidth_usage(cam_, &units) == DC1394_SUCCESS &&
-      units > (uint32_t)BANDWIDTH_UNITS) {
-    dc1394speed_t sp = DC1394_ISO_SPEED_400;
-    dc1394_video_get_iso_speed(cam_, &sp);
-    char buf[160];
-    snprintf(buf, sizeof buf, "%dx%d at %g fps needs %u bandwidth units at S%d; a bus "
-             "carries %d", m.width, m.height, rate_fps(rate), units,
-             100 << (sp - DC1394_ISO_SPEED_100), BANDWIDTH_UNITS);
-    *why = buf;
-    ok = false;
-  }
+  bool ok = apply_mode(m, rate, why) && fits_bus(m, rate, why) &&
+            (!restart || start(why));
   if (ok) {
     cur_ = m;
     cur_rate_ = rate;
     have_mode_ = true;
-  } else if (have_mode_) {
-    std::string ignored;
-    apply_mode(cur_, cur_rate_, &ignored);  // back to the mode that was set
+  } else {
+    // a refused mode leaves the camera as it was, streaming or not
+    std::string again;
+    if ((have_mode_ && !apply_mode(cur_, cur_rate_, &again)) || (restart && !start(&again)))
+      *why += "; the previous mode cannot be restored: " + again;
   }
-  if (restart) {
-    std::string why2;
-    if (!start(&why2) && ok) {
-      *why = why2;
-      return false;
-    }
-  }
+  if (streaming_) seq_ = next;
   return ok;
+}
+
+// A mode that needs more than a whole bus can never start.
+bool Dc1394Device::fits_bus(const Mode &m, int rate, std::string *why) {
+  uint32_t units = 0;
+  if (dc1394_video_get_bandwidth_usage(cam_, &units) != DC1394_SUCCESS ||
+      units <= (uint32_t)BANDWIDTH_UNITS)
+    return true;
+  dc1394speed_t sp = DC1394_ISO_SPEED_400;
+  dc1394_video_get_iso_speed(cam_, &sp);
+  char buf[160];
+  snprintf(buf, sizeof buf, "%dx%d at %g fps needs %u bandwidth units at S%d; a bus "
+           "carries %d", m.width, m.height, rate_fps(rate), units,
+           100 << (sp - DC1394_ISO_SPEED_100), BANDWIDTH_UNITS);
+  *why = buf;
+  return false;
 }
 
 bool Dc1394Device::apply_mode(const Mode &m, int rate, std::string *why) {
@@ -510,6 +511,7 @@ void Dc1394Device::stop() {
   // a camera that is gone cannot stop its context; its ring, and the frame
   // handed out, stay mapped until the camera is freed
   held_ = nullptr;
+  parked_.clear();
   streaming_ = capturing_ = false;
 }
 
@@ -524,7 +526,8 @@ bool Dc1394Device::frame_ready(int wait_ms, bool *ready) {
   return true;
 }
 
-// Frames already waiting go back to the ring; the one handed out stays.
+// Frames already waiting are discarded. The one handed out stays readable,
+// so while it is out they wait behind it until the next frame call.
 void Dc1394Device::flush() {
   if (gone_ || !streaming_) return;
   for (;;) {
@@ -534,8 +537,17 @@ void Dc1394Device::flush() {
       return;
     if (fr->timestamp) last_ts_ = fr->timestamp;
     ++seq_;
-    dc1394_capture_enqueue(cam_, fr);
+    if (held_) parked_.push_back(fr);
+    else dc1394_capture_enqueue(cam_, fr);
   }
+}
+
+// The frame handed out and those taken after it, back in the order taken.
+void Dc1394Device::give_back() {
+  if (held_) dc1394_capture_enqueue(cam_, held_);
+  held_ = nullptr;
+  for (dc1394video_frame_t *f : parked_) dc1394_capture_enqueue(cam_, f);
+  parked_.clear();
 }
 
 void Dc1394Device::lost(const char *what) {
@@ -572,6 +584,8 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
   dc1394_flush_log();
   if (gone_) return Next::GONE;
   if (!streaming_) return Next::TIMEOUT;
+  // frames discarded behind the one handed out would starve the ring
+  if (!parked_.empty()) give_back();
   int fd = dc1394_capture_get_fileno(cam_);
   int64_t deadline = vz_mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   for (;;) {
@@ -600,6 +614,8 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
         return Next::GONE;
       }
       if (!nx) break;
+      // a frame is coming: the one handed out goes back first
+      give_back();
       if (fr) {
         dc1394_capture_enqueue(cam_, fr);
         ++dropped;
@@ -617,8 +633,6 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
       fr = nx;
     }
     if (!fr) continue;  // woken by an event that was not a frame
-    // only now may the frame handed out last time be written again
-    if (held_) dc1394_capture_enqueue(cam_, held_);
     drop_kept();
     held_ = fr;
     f->data = fr->image;

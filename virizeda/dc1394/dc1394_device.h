@@ -53,6 +53,8 @@ class Dc1394Device : public Device {
  private:
   bool choose_speed(std::string *why);
   bool apply_mode(const Mode &m, int rate, std::string *why);
+  bool fits_bus(const Mode &m, int rate, std::string *why);
+  void give_back();
   bool mode_f7(const Mode &m, int rate, std::string *why);
   std::string bandwidth_text();
   void keep_held();
@@ -75,6 +77,9 @@ class Dc1394Device : public Device {
   int cur_rate_ = 0;
   double period_us_ = 0;              // nominal frame period, 0 unknown
   dc1394video_frame_t *held_ = nullptr;  // handed out, enqueued next frame
+  // taken after held_ (flush): libdc1394 dequeues its ring in index order,
+  // so frames go back only in the order they were taken
+  std::vector<dc1394video_frame_t *> parked_;
   void *kept_ = nullptr;                 // its pages after the ring went
   size_t kept_len_ = 0;
   std::vector<unsigned char> save_;
