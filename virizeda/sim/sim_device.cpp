@@ -232,8 +232,8 @@ bool SimDevice::extras(Extras *out) {
 
 uint32_t SimDevice::coding_mask() const {
   uint32_t m = 1u << (31 - CODING_MONO8);
-  if (conf_.v.has_color)
-    m |= 1u << (31 - CODING_RGB8) | 1u << (31 - CODING_RAW8);
+  if (conf_.v.has_color) m |= 1u << (31 - CODING_RAW8);
+  if (conf_.v.has_color && conf_.rgb8) m |= 1u << (31 - CODING_RGB8);
   return m;
 }
 
@@ -241,7 +241,8 @@ bool SimDevice::mode_offered(int format, int mode) const {
   if (format == 7) return mode == 0 && conf_.format7;
   const FixedMode *m = find_fixed(format, mode);
   return m && m->w <= conf_.v.max_width && m->h <= conf_.v.max_height &&
-         (m->coding == CODING_MONO8 || conf_.v.has_color);
+         (m->coding == CODING_MONO8 || conf_.v.has_color) &&
+         (m->coding != CODING_RGB8 || conf_.rgb8);
 }
 
 uint32_t SimDevice::mode_inq(int format) const {
@@ -947,7 +948,7 @@ bool SimDevice::write_flash(uint32_t a, uint32_t v) {
   }
   if (a == VZ_CALIB_SIZE) {
     if (v > (uint32_t)VZ_CALIB_MAX) return false;
-    calib_staging_.resize(v, '\0');
+    calib_staging_.assign(v, '\0');  // nothing of an earlier staging stays
     return true;
   }
   if (a >= VZ_CALIB_WINDOW && a < VZ_CALIB_WINDOW + VZ_CALIB_WINDOW_BYTES) {
