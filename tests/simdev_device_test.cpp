@@ -265,6 +265,17 @@ TEST(SimDevice, CalibrationAndLocalBlockGoThroughTheFlashRegisters) {
   EXPECT_EQ((char)(w >> 24), text[2052]);
   EXPECT_EQ(rd(d, 0xF0FFF400 + 952), 0u) << "past the end reads 0";
   EXPECT_EQ(rd(d, 0xF0FFF00C), 0x01000077u);
+  // a new size empties the staging area: no byte of an earlier one is stored
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF048, 8));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF044, 0));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF400, 0x61626364));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF404, 0x65666768));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF048, 8));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF400, 0x77787980));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF040, 2));
+  EXPECT_EQ(rd(d, 0xF0FFF048), 0x80000000u | 8);
+  EXPECT_EQ(rd(d, 0xF0FFF400), 0x77787980u);
+  EXPECT_EQ(rd(d, 0xF0FFF404), 0u) << "stale staged bytes stored";
   SimDevice bayer(camera("bayer"), 2, 800);
   EXPECT_FALSE(bayer.write_quadlet(0xF0FFF040, 1)) << "no local block to save";
 }
