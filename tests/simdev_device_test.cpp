@@ -127,6 +127,35 @@ TEST(SimDevice, ModeSetThroughRegistersGivesIidcPacketSizes) {
   EXPECT_EQ(d.current_mode().width, 320);
 }
 
+// A Format_7 window moved from the origin is the part of the imager's
+// picture at its position, with the frame's own bar code on top.
+TEST(SimDevice, Format7WindowIsCutFromItsPosition) {
+  SimDevice d(camera("color"), 0, 800);
+  ASSERT_TRUE(d.write_quadlet(DCAM + 0x608, 7u << 29));
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x10, 4u << 24));  // RGB8
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x0C, 1280u << 16 | 960));
+  std::vector<unsigned char> whole(d.frame_bytes());
+  d.render(77, whole.data());
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x08, 8u << 16)) << "no room at full size";
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x0C, 320u << 16 | 240));
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x08, 4u << 16)) << "not a whole unit";
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x08, 968u << 16)) << "past the right edge";
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x08, 64u << 16 | 480));
+  EXPECT_EQ(rd(d, F7 + 0x08), 64u << 16 | 480);
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x0C, 1280u << 16 | 240)) << "past the edge";
+  std::vector<unsigned char> cut(d.frame_bytes());
+  ASSERT_EQ(cut.size(), 320u * 240 * 3);
+  d.render(77, cut.data());
+  EXPECT_EQ(vz_barcode_read(cut.data(), 320, 3), 77);
+  for (int y = 8; y < 240; y += 7)
+    ASSERT_EQ(0, memcmp(&cut[y * 320 * 3], &whole[((480 + y) * 1280 + 64) * 3], 320 * 3))
+        << "row " << y;
+  // the library's formats are whole pictures: a mode set goes to the origin
+  Mode m = d.current_mode();
+  ASSERT_TRUE(d.set_mode(m, vz::RATE_15, nullptr));
+  EXPECT_EQ(rd(d, F7 + 0x08), 0u);
+}
+
 TEST(SimDevice, FramesAreTheSameFromEveryDeviceAndYuvIsInIidcOrder) {
   SimDevice a(camera("color"), 0, 800), b(camera("color"), 0, 800);
   Mode m;

@@ -8,6 +8,8 @@
 
 #include <stdlib.h>
 
+#include <type_traits>
+
 #include "core/clock.h"
 #include "core/diag.h"
 #include "core/formats.h"
@@ -188,6 +190,7 @@ void SimDevice::power_on() {
   f7_w_ = v.max_width / F7_UNIT * F7_UNIT;
   f7_h_ = v.max_height / F7_UNIT * F7_UNIT;
   f7_coding_ = CODING_MONO8;
+  f7_x_ = f7_y_ = 0;
   if (!mode_offered(0, 5) && conf_.format7) {
     format_ = 7, mode_ = 0;
     int w = 320, h = 240;
@@ -330,7 +333,9 @@ bool SimDevice::set_mode(const Mode &m, int rate, std::string *why) {
              std::to_string(m.height) + " in this coding";
       return false;
     }
+    // the library's formats are the whole picture at their size
     f7_w_ = m.width, f7_h_ = m.height, f7_coding_ = id;
+    f7_x_ = f7_y_ = 0;
   } else {
     Mode fm;
     fixed_mode(m.format, m.mode, &fm);
@@ -377,6 +382,15 @@ uint32_t SimDevice::f7_recommended() const {
   uint32_t need = ((uint32_t)ceil(bytes / cycles) + 3) & ~3u;
   uint32_t max = f7_max_packet();
   return need > max ? max : (need ? need : 4);
+}
+
+// A window of whole units inside the imager.
+bool SimDevice::f7_window_fits(int x, int y, int w, int h) const {
+  int maxw = conf_.v.max_width / F7_UNIT * F7_UNIT;
+  int maxh = conf_.v.max_height / F7_UNIT * F7_UNIT;
+  return w > 0 && h > 0 && x >= 0 && y >= 0 && x + w <= maxw &&
+         y + h <= maxh && !(w % F7_UNIT) && !(h % F7_UNIT) &&
+         !(x % F7_UNIT) && !(y % F7_UNIT);
 }
 
 uint32_t SimDevice::packets_per_frame() const {
@@ -703,7 +717,7 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
       *v = (uint32_t)F7_UNIT << 16 | F7_UNIT;
       return true;
     case F7_POSITION:
-      *v = 0;
+      *v = (uint32_t)f7_x_ << 16 | (uint32_t)f7_y_;
       return true;
     case F7_SIZE:
       *v = (uint32_t)w << 16 | (uint32_t)h;
@@ -752,19 +766,16 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
 }
 
 bool SimDevice::write_f7(uint32_t off, uint32_t v) {
-  int maxw = conf_.v.max_width / F7_UNIT * F7_UNIT;
-  int maxh = conf_.v.max_height / F7_UNIT * F7_UNIT;
+  int hi = (int)(v >> 16), lo = (int)(v & 0xffff);
   switch (off) {
     case F7_POSITION:
-      return v == 0;  // the window is always the whole image
-    case F7_SIZE: {
-      int w = (int)(v >> 16), h = (int)(v & 0xffff);
-      if (w <= 0 || h <= 0 || w > maxw || h > maxh || w % F7_UNIT ||
-          h % F7_UNIT)
-        return false;
-      f7_w_ = w, f7_h_ = h;
+      if (!f7_window_fits(hi, lo, f7_w_, f7_h_)) return false;
+      f7_x_ = hi, f7_y_ = lo;
+      return true;
+    case F7_SIZE:
+      if (!f7_window_fits(f7_x_, f7_y_, hi, lo)) return false;
+      f7_w_ = hi, f7_h_ = lo;
       break;
-    }
     case F7_CODING_ID: {
       uint32_t id = v >> 24;
       if (id > 31 || !(coding_mask() & (1u << (31 - id)))) return false;
@@ -1114,19 +1125,19 @@ SceneLook SimDevice::look() const {
   return l;
 }
 
-// The registers the picture depends on, so that a frame recomputes its
-// format and look (divisions, a table search) only when one changed.
-void SimDevice::picture_key(uint32_t *k) const {
-  int n = 0;
-  k[n++] = (uint32_t)format_, k[n++] = (uint32_t)mode_;
-  k[n++] = (uint32_t)f7_w_, k[n++] = (uint32_t)f7_h_;
-  k[n++] = (uint32_t)f7_coding_;
-  for (int f : {FEAT_BRIGHTNESS, FEAT_WHITE_BALANCE, FEAT_SATURATION,
-                FEAT_SHARPNESS, FEAT_GAMMA, FEAT_SHUTTER, FEAT_GAIN}) {
-    k[n++] = feat_[f].value, k[n++] = feat_[f].value2;
-    k[n++] = feat_[f].on;
-  }
-  k[n++] = lp_[LP_BLACK], k[n++] = lp_[LP_YOFFSET], k[n++] = lp_[LP_IDENT];
+SimDevice::PictureKey SimDevice::picture_key() const {
+  static_assert(std::has_unique_object_representations<PictureKey>::value,
+                "compared bytewise: no padding");
+  PictureKey k;
+  k.format = (uint32_t)format_, k.mode = (uint32_t)mode_;
+  k.f7_w = (uint32_t)f7_w_, k.f7_h = (uint32_t)f7_h_;
+  k.f7_x = (uint32_t)f7_x_, k.f7_y = (uint32_t)f7_y_;
+  k.f7_coding = (uint32_t)f7_coding_;
+  for (int f = 0; f < FEAT_COUNT; ++f)
+    k.feat[f][0] = feat_[f].value, k.feat[f][1] = feat_[f].value2,
+    k.feat[f][2] = feat_[f].on;
+  k.black = lp_[LP_BLACK], k.yoffset = lp_[LP_YOFFSET], k.ident = lp_[LP_IDENT];
+  return k;
 }
 
 unsigned char *SimDevice::frame_memory() {
@@ -1140,13 +1151,20 @@ unsigned char *SimDevice::make_frame(uint32_t seq) {
   return frame_.data();
 }
 
+// At the origin a Format_7 window holds the whole picture at its size, as
+// every format does; moved from there it is cut from the imager's picture
+// at its position, the bar code written again across its top rows.
 void SimDevice::make_into(uint32_t seq, unsigned char *out) {
-  uint32_t key[PICTURE_KEY];
-  picture_key(key);
-  if (!picture_ready_ || memcmp(key, picture_key_, sizeof key)) {
+  PictureKey key = picture_key();
+  bool cut = format_ == 7 && (f7_x_ || f7_y_);
+  if (!picture_ready_ || !(key == picture_key_)) {
     Mode m = current_mode();
     SceneFormat &f = picture_format_;
     f.w = m.width, f.h = m.height;
+    if (cut) {
+      f.w = conf_.v.max_width / F7_UNIT * F7_UNIT;
+      f.h = conf_.v.max_height / F7_UNIT * F7_UNIT;
+    }
     f.stereo = conf_.v.isStereo;
     f.bggr = m.filter == Filter::BGGR;
     f.type = m.coding == Coding::MONO8 ? S_MONO
@@ -1155,11 +1173,22 @@ void SimDevice::make_into(uint32_t seq, unsigned char *out) {
             : m.coding == Coding::YUV422 ? 2
             : m.coding == Coding::YUV444 ? 1 : 0;
     picture_look_ = look();
-    memcpy(picture_key_, key, sizeof key);
+    picture_key_ = key;
     picture_ready_ = true;
   }
   vz_scene_prepare(&scene_, picture_format_, picture_look_);
-  vz_scene_render(&scene_, seq, out);
+  if (!cut) {
+    vz_scene_render(&scene_, seq, out);
+    return;
+  }
+  const SceneFormat &f = picture_format_;
+  size_t bpp = f.type == S_RGB24 ? 3 : 1, row = (size_t)f7_w_ * bpp;
+  whole_.resize((size_t)f.w * f.h * bpp);
+  vz_scene_render(&scene_, seq, whole_.data());
+  for (int y = 0; y < f7_h_; ++y)
+    memcpy(out + y * row,
+           &whole_[((size_t)(f7_y_ + y) * f.w + (size_t)f7_x_) * bpp], row);
+  vz_barcode_write(out, f7_w_, (int)bpp, seq);
 }
 
 // Straight into the caller's buffer: the bus renders into the program's
