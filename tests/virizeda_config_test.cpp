@@ -189,6 +189,11 @@ TEST_F(Config, TooManyCamerasHugeNestingMissingFileAndDirectory) {
   std::string deep(100000, '[');
   open_bus(deep);
   EXPECT_EQ(dSys, nullptr);
+  // well formed, refused before a tree is built of it
+  diag_lines().clear();
+  open_bus("{\"cameras\": [{\"name\": " + std::string(33, '[') + std::string(33, ']') + "}]}");
+  EXPECT_EQ(dSys, nullptr);
+  EXPECT_TRUE(saw_diag("values nest deeper than 32 levels")) << all_diag();
 
   setenv("VIRIZEDA_SIM_CONFIG", dir_.file("missing.json").c_str(), 1);
   diag_lines().clear();

@@ -120,12 +120,16 @@ bool all_digits(const std::string &s) {
   return true;
 }
 
+// Deeper than any configuration goes (three levels), low enough that a
+// huge nested text is refused before it is built into a tree.
+const size_t MAX_DEPTH = 32;
+
 // One pass over the text before it is parsed: notes how numbers were
-// written, and finds a key given twice in one object, which the parser
-// would silently take the last of.
+// written, finds a key given twice in one object, which the parser would
+// silently take the last of, and bounds the nesting.
 class Scan : public nlohmann::json_sax<json> {
  public:
-  std::string dup;  // the message for a duplicate key, if one was found
+  std::string problem;  // the message for what was found, if anything
 
   bool null() override { return value(); }
   bool boolean(bool) override { return value(); }
@@ -137,14 +141,11 @@ class Scan : public nlohmann::json_sax<json> {
   }
   bool string(string_t &) override { return value(); }
   bool binary(binary_t &) override { return value(); }
-  bool start_object(std::size_t) override {
-    levels.push_back({true, 0, {}});
-    return true;
-  }
+  bool start_object(std::size_t) override { return start(true); }
   bool key(string_t &k) override {
     Level &l = levels.back();
     if (!l.keys.insert(k).second) {
-      dup = where() + "key " + in_quotes(k) + " is given twice";
+      problem = where() + "key " + in_quotes(k) + " is given twice";
       return false;
     }
     last_key = k;
@@ -152,10 +153,7 @@ class Scan : public nlohmann::json_sax<json> {
     return true;
   }
   bool end_object() override { return end(); }
-  bool start_array(std::size_t) override {
-    levels.push_back({false, 0, {}});
-    return true;
-  }
+  bool start_array(std::size_t) override { return start(false); }
   bool end_array() override { return end(); }
   bool parse_error(std::size_t, const std::string &,
                    const nlohmann::detail::exception &) override {
@@ -175,6 +173,14 @@ class Scan : public nlohmann::json_sax<json> {
     if (levels.size() == 3 && !levels[1].object && top_key == "cameras")
       return "camera " + std::to_string(levels[1].index) + ": ";
     return "";
+  }
+  bool start(bool object) {
+    if (levels.size() >= MAX_DEPTH) {
+      problem = "values nest deeper than " + std::to_string(MAX_DEPTH) + " levels";
+      return false;
+    }
+    levels.push_back({object, 0, {}});
+    return true;
   }
   bool value() {
     if (!levels.empty() && !levels.back().object) levels.back().index++;
@@ -570,8 +576,8 @@ bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err) 
   float_texts.clear();
   Scan scan;
   json::sax_parse(text, &scan);
-  if (!scan.dup.empty()) {
-    *err = scan.dup;
+  if (!scan.problem.empty()) {
+    *err = scan.problem;
     return false;
   }
   json j;
