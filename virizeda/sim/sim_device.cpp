@@ -152,14 +152,16 @@ void SimDevice::load_state() {
   }
 }
 
-bool SimDevice::persist(const char *kind, const std::string &data) {
+bool SimDevice::persist(const char *kind, const std::string &data,
+                        const std::vector<int> *written) {
   if (vz_state_dir().empty()) return true;
-  return vz_state_save(vz_state_file(num_, conf_.chip_id, kind), data);
+  return vz_state_save(vz_state_file(num_, conf_.chip_id, kind), data, written);
 }
 
 void SimDevice::power_on() {
   const CamValues &v = conf_.v;
   memcpy(lp_, lp_saved_, sizeof lp_);
+  lp_written_ = 0;
   memset(imager_, 0, sizeof imager_);
   imager_[0] = (uint16_t)(0x1300 | (v.camImager & 0xff));
   stream_ = Stream();
@@ -583,6 +585,7 @@ bool SimDevice::set_device_value(const std::string &name, int value) {
     }
   if (name == "y_offset" && value >= 0 && value <= 255) {
     lp_[LP_YOFFSET] = (lp_[LP_YOFFSET] & ~0xffu) | (uint32_t)value;
+    lp_written_ |= 1u << LP_YOFFSET;
     return true;
   }
   return false;
@@ -603,17 +606,39 @@ bool SimDevice::read_quadlet(uint32_t a, uint32_t *v) {
   return read_flash(a, v);
 }
 
+// Identity programming writes the chip identifier, in the bus info block
+// and in the unique ID leaf, and the CRCs over them; the rest of the ROM is
+// read-only, as a camera's is, and a CRC quadlet keeps its lengths, so no
+// write makes a ROM that readers misparse.
+static bool rom_writable(int i, uint32_t old, uint32_t v) {
+  switch (i) {
+    case ROM_CHIP_HI: case ROM_CHIP_LO:
+    case ROM_UID_LEAF + 1: case ROM_UID_LEAF + 2:
+      return true;
+    case ROM_BUS_INFO: case ROM_UID_LEAF:
+      return old >> 16 == v >> 16;
+  }
+  return false;
+}
+
 bool SimDevice::write_quadlet(uint32_t a, uint32_t v) {
   if (a & 3) return false;
   if (a >= VZ_ROM_BASE && a < VZ_ROM_BASE + 4 * VZ_ROM_QUADS) {
+    int i = (int)(a - VZ_ROM_BASE) / 4;
+    if (!rom_writable(i, rom_[i], v)) return false;
     // the ROM is flash: each write lands in the state directory at once
-    rom_[(a - VZ_ROM_BASE) / 4] = v;
-    return persist("rom", vz_quadlets_to_bytes(rom_, VZ_ROM_QUADS));
+    rom_[i] = v;
+    std::vector<int> written{i};
+    return persist("rom", vz_quadlets_to_bytes(rom_, VZ_ROM_QUADS), &written);
   }
   if (a >= VZ_DCAM_BASE && a < VZ_DCAM_BASE + DC_FORMAT7_0 + F7_BLOCK)
     return write_dcam(a - VZ_DCAM_BASE, v);
-  if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS)
-    return write_local((a - VZ_LOCAL_BASE) / 4, v);
+  if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS) {
+    int word = (int)(a - VZ_LOCAL_BASE) / 4;
+    if (!write_local(word, v)) return false;
+    lp_written_ |= 1u << word;
+    return true;
+  }
   return write_flash(a, v);
 }
 
@@ -975,11 +1000,17 @@ bool SimDevice::write_flash(uint32_t a, uint32_t v) {
 uint32_t SimDevice::flash_command(uint32_t cmd) {
   bool kept = false;
   switch (cmd) {
-    case FLASH_SAVE_LOCAL:
+    case FLASH_SAVE_LOCAL: {
       if (!conf_.local_params_version) return FLASH_REFUSED;
       memcpy(lp_saved_, lp_, sizeof lp_saved_);
-      kept = persist("local", vz_quadlets_to_bytes(lp_, VZ_LOCAL_WORDS));
+      std::vector<int> written;
+      for (int w = 0; w < VZ_LOCAL_WORDS; ++w)
+        if (lp_written_ & (1u << w)) written.push_back(w);
+      kept = persist("local", vz_quadlets_to_bytes(lp_, VZ_LOCAL_WORDS),
+                     &written);
+      if (kept) lp_written_ = 0;
       break;
+    }
     case FLASH_STORE_CALIB:
       if (calib_staging_.empty()) return FLASH_REFUSED;
       calib_ = calib_staging_;

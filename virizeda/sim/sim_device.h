@@ -95,7 +95,8 @@ class SimDevice : public Device {
   };
 
   void load_state();
-  bool persist(const char *kind, const std::string &data);
+  bool persist(const char *kind, const std::string &data,
+               const std::vector<int> *written = nullptr);
   uint32_t coding_mask() const;
   uint32_t f7_max_packet() const;
   bool fixed_mode(int format, int mode, Mode *out) const;
@@ -139,6 +140,7 @@ class SimDevice : public Device {
   int num_, bus_speed_;
   uint32_t rom_[VZ_ROM_QUADS];
   uint32_t lp_[VZ_LOCAL_WORDS], lp_saved_[VZ_LOCAL_WORDS];
+  uint32_t lp_written_ = 0;  // bit n: word n written since the block was saved
   uint16_t imager_[256];
   bool has_calib_ = false;
   std::string calib_, calib_staging_;
