@@ -398,6 +398,27 @@ bool parse_camera_key(const std::string &key, const json &j, CamConfig *c,
   return true;
 }
 
+// A chip_id of 16 hex digits (or a number, written so) is the camera's
+// GUID: its lower half is the ROM's chip identifier low part, the devID.
+bool guid_identity(CamConfig *c, const std::map<const void *, std::string> &seen,
+                   std::string *err) {
+  uint64_t guid = 0;
+  if (!vz_guid_of_chip_id(c->chip_id, &guid)) return true;
+  for (char &ch : c->chip_id) ch = (char)tolower((unsigned char)ch);
+  uint32_t lo = (uint32_t)guid;
+  auto given = seen.find(&c->v.devID);
+  if (given != seen.end() && (uint32_t)c->v.devID != lo) {
+    char buf[160];
+    snprintf(buf, sizeof buf, "\"%s\" 0x%x differs from the lower half of "
+             "\"chip_id\" %s (0x%x)", given->second.c_str(), (unsigned)c->v.devID,
+             c->chip_id.c_str(), (unsigned)lo);
+    *err = buf;
+    return false;
+  }
+  c->v.devID = (int)lo;
+  return true;
+}
+
 bool parse_camera(const json &j, int n, CamConfig *c, std::string *err) {
   std::string where = "camera " + std::to_string(n);
   if (!j.is_object()) {
@@ -414,7 +435,7 @@ bool parse_camera(const json &j, int n, CamConfig *c, std::string *err) {
   }
   if (c->has_calib && c->calib.empty())
     c->calib = "virizeda calibration of " + c->name + "\n";
-  if (!check_upper_bounds(c->v, err)) {
+  if (!guid_identity(c, seen, err) || !check_upper_bounds(c->v, err)) {
     *err = where + ": " + *err;
     return false;
   }
@@ -452,6 +473,16 @@ bool check_unique_ids(BusConfig *out, std::string *err) {
         return false;
       }
   }
+  for (size_t i = 0; i < out->cams.size(); ++i)
+    for (size_t k = 0; k < i; ++k)
+      if (vz_camera_guid(out->cams[k], (int)k) == vz_camera_guid(out->cams[i], (int)i)) {
+        char buf[40];
+        snprintf(buf, sizeof buf, "%016llx",
+                 (unsigned long long)vz_camera_guid(out->cams[i], (int)i));
+        *err = "cameras " + std::to_string(k) + " and " + std::to_string(i) +
+               " have the same GUID " + buf;
+        return false;
+      }
   return true;
 }
 
@@ -486,6 +517,21 @@ bool parse_top(const json &j, BusConfig *out, std::string *err) {
 }
 
 }  // namespace
+
+bool vz_guid_of_chip_id(const std::string &chip_id, uint64_t *guid) {
+  if (chip_id.size() != 16) return false;
+  for (char ch : chip_id)
+    if (!isxdigit((unsigned char)ch)) return false;
+  *guid = strtoull(chip_id.c_str(), nullptr, 16);
+  return true;
+}
+
+uint64_t vz_camera_guid(const CamConfig &c, int n) {
+  uint64_t guid = 0;
+  if (vz_guid_of_chip_id(c.chip_id, &guid)) return guid;
+  return (uint64_t)VZ_VENDOR_ID << 40 | (uint64_t)(n & 0xff) << 32 |
+         (uint32_t)c.v.devID;
+}
 
 std::string vz_default_chip_id(int n, uint32_t chip_lo) {
   char buf[32];

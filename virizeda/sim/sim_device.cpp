@@ -97,8 +97,7 @@ const Range ranges[FEAT_COUNT] = {{0, 255}, {0, 255}, {0, 255},
 SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
-  vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed,
-               conf_.name);
+  vz_rom_build(rom_, vz_camera_guid(conf_, num), bus_speed, conf_.name);
   memset(lp_saved_, 0, sizeof lp_saved_);
   lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
                         (v.isReversed ? LP_IDENT_INVERT : 0);
