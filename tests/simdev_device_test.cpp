@@ -52,6 +52,23 @@ TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
   EXPECT_TRUE(has_mode(cm, 7, 0, Coding::RAW8));
   EXPECT_EQ(rd(color, DCAM + 0x180), 0xFC000000u);
   EXPECT_EQ(rd(color, DCAM + 0x200), 0x3C000000u) << "160x120 from 7.5 fps";
+  // only rates the link carries: 1280x960 Mono8 at 60 fps would take 5126
+  // of a bus's 4915 units at S800, RGB8 at 30 fps 7686
+  SimDevice slow(camera("color"), 0, 400);
+  struct { SimDevice *d; uint32_t reg, rates; } carried[] = {
+      {&color, 0x248, 0x78000000}, {&color, 0x244, 0x70000000},
+      {&color, 0x214, 0x7C000000}, {&slow, 0x248, 0x70000000},
+      {&slow, 0x244, 0x60000000}, {&slow, 0x210, 0x78000000}};
+  for (auto &k : carried) {
+    EXPECT_EQ(rd(*k.d, DCAM + k.reg), k.rates) << std::hex << k.reg;
+    for (int r = vz::RATE_3_75; r <= vz::RATE_60; ++r)
+      if (!(k.rates & (1u << (31 - r)))) {
+        Mode m;
+        ASSERT_TRUE(k.d->read_quadlet(DCAM + 0x180 + (k.reg - 0x200) / 32 * 4, &m.rates));
+        m.format = (int)(k.reg - 0x200) / 32, m.mode = (int)(k.reg - 0x200) % 32 / 4;
+        EXPECT_FALSE(k.d->set_mode(m, r, nullptr)) << std::hex << k.reg << " rate " << r;
+      }
+  }
   for (const Mode &m : mm)
     EXPECT_EQ(m.coding, Coding::MONO8) << m.format << "/" << m.mode;
   EXPECT_TRUE(has_mode(mm, 7, 0, Coding::MONO8));

@@ -262,8 +262,10 @@ bool SimDevice::fixed_mode(int format, int mode, Mode *out) const {
   Mode m;
   m.format = format, m.mode = mode, m.width = f->w, m.height = f->h;
   m.coding = coding_of(f->coding);
+  // only the rates whose packets the camera's own link speed carries
   for (int r = RATE_MIN; r <= RATE_MAX; ++r)
-    if (f->qpp[r] > 0) m.rates |= 1u << r;
+    if (f->qpp[r] > 0 && vz_iso_fits(4u * (uint32_t)f->qpp[r], bus_speed_))
+      m.rates |= 1u << r;
   *out = m;
   return true;
 }
