@@ -52,6 +52,23 @@ TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
   EXPECT_TRUE(has_mode(cm, 7, 0, Coding::RAW8));
   EXPECT_EQ(rd(color, DCAM + 0x180), 0xFC000000u);
   EXPECT_EQ(rd(color, DCAM + 0x200), 0x3C000000u) << "160x120 from 7.5 fps";
+  // only rates the link carries: 1280x960 Mono8 at 60 fps would take 5126
+  // of a bus's 4915 units at S800, RGB8 at 30 fps 7686
+  SimDevice slow(camera("color"), 0, 400);
+  struct { SimDevice *d; uint32_t reg, rates; } carried[] = {
+      {&color, 0x248, 0x78000000}, {&color, 0x244, 0x70000000},
+      {&color, 0x214, 0x7C000000}, {&slow, 0x248, 0x70000000},
+      {&slow, 0x244, 0x60000000}, {&slow, 0x210, 0x78000000}};
+  for (auto &k : carried) {
+    EXPECT_EQ(rd(*k.d, DCAM + k.reg), k.rates) << std::hex << k.reg;
+    for (int r = vz::RATE_3_75; r <= vz::RATE_60; ++r)
+      if (!(k.rates & (1u << (31 - r)))) {
+        Mode m;
+        ASSERT_TRUE(k.d->read_quadlet(DCAM + 0x180 + (k.reg - 0x200) / 32 * 4, &m.rates));
+        m.format = (int)(k.reg - 0x200) / 32, m.mode = (int)(k.reg - 0x200) % 32 / 4;
+        EXPECT_FALSE(k.d->set_mode(m, r, nullptr)) << std::hex << k.reg << " rate " << r;
+      }
+  }
   for (const Mode &m : mm)
     EXPECT_EQ(m.coding, Coding::MONO8) << m.format << "/" << m.mode;
   EXPECT_TRUE(has_mode(mm, 7, 0, Coding::MONO8));
@@ -125,6 +142,35 @@ TEST(SimDevice, ModeSetThroughRegistersGivesIidcPacketSizes) {
   EXPECT_FALSE(d.write_quadlet(F7 + 0x44, 8196u << 16)) << "above the maximum";
   EXPECT_EQ(d.current_mode().coding, Coding::RGB8);
   EXPECT_EQ(d.current_mode().width, 320);
+}
+
+// A Format_7 window moved from the origin is the part of the imager's
+// picture at its position, with the frame's own bar code on top.
+TEST(SimDevice, Format7WindowIsCutFromItsPosition) {
+  SimDevice d(camera("color"), 0, 800);
+  ASSERT_TRUE(d.write_quadlet(DCAM + 0x608, 7u << 29));
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x10, 4u << 24));  // RGB8
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x0C, 1280u << 16 | 960));
+  std::vector<unsigned char> whole(d.frame_bytes());
+  d.render(77, whole.data());
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x08, 8u << 16)) << "no room at full size";
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x0C, 320u << 16 | 240));
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x08, 4u << 16)) << "not a whole unit";
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x08, 968u << 16)) << "past the right edge";
+  ASSERT_TRUE(d.write_quadlet(F7 + 0x08, 64u << 16 | 480));
+  EXPECT_EQ(rd(d, F7 + 0x08), 64u << 16 | 480);
+  EXPECT_FALSE(d.write_quadlet(F7 + 0x0C, 1280u << 16 | 240)) << "past the edge";
+  std::vector<unsigned char> cut(d.frame_bytes());
+  ASSERT_EQ(cut.size(), 320u * 240 * 3);
+  d.render(77, cut.data());
+  EXPECT_EQ(vz_barcode_read(cut.data(), 320, 3), 77);
+  for (int y = 8; y < 240; y += 7)
+    ASSERT_EQ(0, memcmp(&cut[y * 320 * 3], &whole[((480 + y) * 1280 + 64) * 3], 320 * 3))
+        << "row " << y;
+  // the library's formats are whole pictures: a mode set goes to the origin
+  Mode m = d.current_mode();
+  ASSERT_TRUE(d.set_mode(m, vz::RATE_15, nullptr));
+  EXPECT_EQ(rd(d, F7 + 0x08), 0u);
 }
 
 TEST(SimDevice, FramesAreTheSameFromEveryDeviceAndYuvIsInIidcOrder) {
@@ -265,6 +311,17 @@ TEST(SimDevice, CalibrationAndLocalBlockGoThroughTheFlashRegisters) {
   EXPECT_EQ((char)(w >> 24), text[2052]);
   EXPECT_EQ(rd(d, 0xF0FFF400 + 952), 0u) << "past the end reads 0";
   EXPECT_EQ(rd(d, 0xF0FFF00C), 0x01000077u);
+  // a new size empties the staging area: no byte of an earlier one is stored
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF048, 8));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF044, 0));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF400, 0x61626364));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF404, 0x65666768));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF048, 8));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF400, 0x77787980));
+  ASSERT_TRUE(d.write_quadlet(0xF0FFF040, 2));
+  EXPECT_EQ(rd(d, 0xF0FFF048), 0x80000000u | 8);
+  EXPECT_EQ(rd(d, 0xF0FFF400), 0x77787980u);
+  EXPECT_EQ(rd(d, 0xF0FFF404), 0u) << "stale staged bytes stored";
   SimDevice bayer(camera("bayer"), 2, 800);
   EXPECT_FALSE(bayer.write_quadlet(0xF0FFF040, 1)) << "no local block to save";
 }

@@ -81,6 +81,33 @@ TEST_F(Config, NoCamerasAndChipIdAsNumber) {
   EXPECT_STREQ(dSys->ChipIDs()[1], "7fffffffffffffff");
 }
 
+// One identity on every path: a chip_id that names a GUID is the ROM's, so
+// the libdc1394 bus shows the same text; another text keeps the derived GUID.
+TEST_F(Config, ChipIdOfSixteenHexDigitsIsTheGuid) {
+  open_bus(R"({"cameras": [{"chip_id": "0123456789ABCDEF"}, {"chip_id": 255},
+                           {"chip_id": "rig-1", "dev_id": "0x50042"}]})");
+  ASSERT_NE(dSys, nullptr) << all_diag();
+  EXPECT_STREQ(dSys->ChipIDs()[0], "0123456789abcdef");
+  const unsigned long ROM = 0xF0000400;
+  unsigned long want[3][2] = {{0x01234567, 0x89abcdef}, {0, 0xff}, {0x0a139402, 0x50042}};
+  for (int n = 0; n < 3; ++n) {
+    dCamera *c = dSys->InitCamera(n);
+    ASSERT_NE(c, nullptr);
+    for (int q = 0; q < 2; ++q) {
+      EXPECT_EQ(read(c, ROM + 0x0C + 4 * q), want[n][q]) << n;
+      EXPECT_EQ(read(c, ROM + 0x2C + 4 * q), want[n][q]) << "unique ID leaf " << n;
+    }
+    EXPECT_EQ((unsigned)c->devID, want[n][1]);
+  }
+  open_bus(R"({"cameras": [{"chip_id": 255, "dev_id": 256}]})");
+  EXPECT_EQ(dSys, nullptr);
+  EXPECT_TRUE(saw_diag("\"dev_id\" 0x100 differs from the lower half of \"chip_id\""))
+      << all_diag();
+  open_bus(R"({"cameras": [{"chip_id": "a", "dev_id": 7}, {"chip_id": "0a13940000000007"}]})");
+  EXPECT_EQ(dSys, nullptr);
+  EXPECT_TRUE(saw_diag("cameras 0 and 1 have the same GUID 0a13940000000007")) << all_diag();
+}
+
 TEST_F(Config, BusFailLeavesNoBus) {
   open_bus();
   ASSERT_NE(dSys, nullptr);
@@ -188,6 +215,11 @@ TEST_F(Config, TooManyCamerasHugeNestingMissingFileAndDirectory) {
   std::string deep(100000, '[');
   open_bus(deep);
   EXPECT_EQ(dSys, nullptr);
+  // well formed, refused before a tree is built of it
+  diag_lines().clear();
+  open_bus("{\"cameras\": [{\"name\": " + std::string(33, '[') + std::string(33, ']') + "}]}");
+  EXPECT_EQ(dSys, nullptr);
+  EXPECT_TRUE(saw_diag("values nest deeper than 32 levels")) << all_diag();
 
   setenv("VIRIZEDA_SIM_CONFIG", dir_.file("missing.json").c_str(), 1);
   diag_lines().clear();

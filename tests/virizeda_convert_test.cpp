@@ -38,16 +38,25 @@ TEST_F(Converted, YuvCameraFramesMatchTheNativeOnes) {
     dISIZE size;
     int w, h;
     dITYPE type;
-  } cases[] = {{S_640x480, 640, 480, S_RGB24},   // from YUV422
-               {S_320x240, 320, 240, S_MONO},    // luma of YUV422
-               {S_160x120, 160, 120, S_RGB24},   // from YUV444
-               {S_1280x960, 1280, 960, S_RGB24}};
+    unsigned long format, mode;  // the YUV camera's IIDC mode
+  } cases[] = {{S_640x480, 640, 480, S_RGB24, 0, 3},   // from YUV422
+               {S_320x240, 320, 240, S_MONO, 0, 1},    // luma of YUV422
+               {S_160x120, 160, 120, S_RGB24, 0, 0},   // from YUV444
+               {S_1280x960, 1280, 960, S_RGB24, 2, 0}};
+  unsigned long inq = 0;
+  ASSERT_TRUE(yuv->ReadQuadlet(0xF0F00180, &inq));
+  EXPECT_EQ(inq, 0xF4000000u) << "Format_0 without Mode_4 (RGB8)";
   for (const Case &k : cases) {
     SCOPED_TRACE(k.w);
     for (dCamera *c : {native, yuv}) {
       ASSERT_TRUE(c->SetFormat(k.size, k.type, S_15, 1, false)) << c->error;
       ASSERT_TRUE(c->Start());
     }
+    unsigned long format = 9, mode = 9;
+    ASSERT_TRUE(yuv->ReadQuadlet(0xF0F00608, &format));
+    ASSERT_TRUE(yuv->ReadQuadlet(0xF0F00604, &mode));
+    EXPECT_EQ(format >> 29, k.format);
+    EXPECT_EQ(mode >> 29, k.mode) << "a YUV mode, converted in the library";
     unsigned char *a = nullptr, *b = nullptr;
     int fa = -1, fb = -1;
     ASSERT_TRUE(native->GetImage(&a, 500, &fa, nullptr));

@@ -357,7 +357,7 @@ TEST_F(Persistence, ConcurrentWritersKeepEachOthersWrites) {
     ScopedEnv here("VIRIZEDA_SIM_STATE", fresh.path().c_str());
     if (file_at_start) {
       open_bus();
-      ASSERT_TRUE(dSys->InitCamera(1)->WriteQuadlet(ROM + 0x3f0, 1));
+      ASSERT_TRUE(dSys->InitCamera(1)->WriteQuadlet(ROM + 0x2C, 0x0a139401));
       ASSERT_TRUE(dSys->InitCamera(1)->SaveLocalParams());
     }
     open_bus();
@@ -370,14 +370,51 @@ TEST_F(Persistence, ConcurrentWritersKeepEachOthersWrites) {
              other->SaveLocalParams();
     });
     // unrelated writes from a copy that never saw the serial
-    ASSERT_TRUE(mine->WriteQuadlet(ROM + 0x3f4, 0x12345678));
+    ASSERT_TRUE(mine->WriteQuadlet(ROM + 0x0C, 0x12345678));
     ASSERT_TRUE(mine->SaveLocalParams());  // its block as it was
     dCamera *c = open_camera(1);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->devID, 0x00080042);
-    EXPECT_EQ(read(c, ROM + 0x3f4), 0x12345678u);
+    EXPECT_EQ(read(c, ROM + 0x0C), 0x12345678u);
     EXPECT_EQ(read(c, LP + 0x00C) & 0xffff, 0x42u);
   }
+}
+
+// A value written back to what this process had still replaces what
+// another process wrote since: a save carries what was written.
+TEST_F(Persistence, AValueWrittenBackReachesTheFlash) {
+  ScopedEnv state("VIRIZEDA_SIM_STATE", dir_.path().c_str());
+  open_bus();
+  dCamera *mine = dSys->InitCamera(1);
+  ASSERT_NE(mine, nullptr);
+  in_child([] {
+    dCamera *other = dSys->InitCamera(1);
+    return other->WriteQuadlet(ROM + 0x10, 0x00080042) &&
+           other->WriteQuadlet(LP + 0x00C, 0x01000042) && other->SaveLocalParams();
+  });
+  ASSERT_TRUE(mine->WriteQuadlet(LP + 0x00C, 0x0000ffff));  // inversion off
+  ASSERT_TRUE(mine->SaveLocalParams());
+  ASSERT_TRUE(mine->WriteQuadlet(ROM + 0x10, 0x0000ffff));
+  dCamera *c = open_camera(1);
+  EXPECT_FALSE(c->isReversed);
+  EXPECT_EQ(read(c, LP + 0x00C), 0x0000ffffu);
+  EXPECT_EQ(c->devID, 0xffff);
+}
+
+// Only what identity programming writes can change: elsewhere the ROM is
+// read-only, and a CRC quadlet keeps the lengths it holds.
+TEST_F(Registers, RomRefusesWritesOutsideTheIdentity) {
+  dCamera *c = open_camera(1);
+  std::vector<unsigned long> before = quads(c, ROM, 256);
+  for (unsigned long off : {0x058ul, 0x004ul, 0x014ul, 0x024ul, 0x3f0ul})
+    EXPECT_FALSE(c->WriteQuadlet(ROM + off, 0)) << std::hex << off;
+  EXPECT_FALSE(c->WriteQuadlet(ROM, 0x04050000 | (before[0] & 0xffff))) << "a length";
+  EXPECT_FALSE(c->WriteQuadlet(ROM + 0x28, before[10] + 0x10000)) << "a length";
+  EXPECT_EQ(quads(c, ROM, 256), before);
+  for (unsigned long off : {0x0Cul, 0x2Cul})
+    EXPECT_TRUE(c->WriteQuadlet(ROM + off, before[off / 4])) << std::hex << off;
+  program(c, 0x00080033);
+  EXPECT_EQ(c->devID, 0x00080033);
 }
 
 TEST_F(Registers, ModeWrittenThroughRegistersIsUndoneAtTheNextStart) {

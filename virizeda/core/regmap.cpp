@@ -33,10 +33,11 @@ static int text_leaf(uint32_t rom[VZ_ROM_QUADS], int i, const std::string &t) {
   return i + 3 + quads;
 }
 
-void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
-                  uint32_t chip_lo, int bus_speed, const std::string &model) {
+void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint64_t guid, int bus_speed,
+                  const std::string &model) {
   for (int i = 0; i < VZ_ROM_QUADS; ++i) rom[i] = 0;
-  uint32_t chip_hi_word = ((vendor & 0xffffff) << 8) | (chip_hi & 0xff);
+  uint32_t vendor = (uint32_t)(guid >> 40);
+  uint32_t chip_hi_word = (uint32_t)(guid >> 32), chip_lo = (uint32_t)guid;
   // bus info block: cmc, isc, cycle clock accuracy, max_rec 2048, link speed
   rom[ROM_BUS_INFO] = 0x04040000u;
   rom[ROM_BUS_NAME] = 0x31333934u;

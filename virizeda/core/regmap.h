@@ -114,8 +114,9 @@ uint16_t vz_crc16(const uint32_t *q, int n);
 
 // A factory-fresh ROM for a node: bus info block, root directory, unique ID
 // leaf, unit directories and the vendor and model name leaves, every CRC set.
-void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint32_t vendor, int chip_hi,
-                  uint32_t chip_lo, int bus_speed, const std::string &model);
+// The GUID's upper 24 bits are the vendor identifier.
+void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint64_t guid, int bus_speed,
+                  const std::string &model);
 // Recompute the CRC of a directory or leaf whose header is at index i.
 void vz_rom_fix_crc(uint32_t rom[VZ_ROM_QUADS], int i);
 

@@ -120,12 +120,16 @@ bool all_digits(const std::string &s) {
   return true;
 }
 
+// Deeper than any configuration goes (three levels), low enough that a
+// huge nested text is refused before it is built into a tree.
+const size_t MAX_DEPTH = 32;
+
 // One pass over the text before it is parsed: notes how numbers were
-// written, and finds a key given twice in one object, which the parser
-// would silently take the last of.
+// written, finds a key given twice in one object, which the parser would
+// silently take the last of, and bounds the nesting.
 class Scan : public nlohmann::json_sax<json> {
  public:
-  std::string dup;  // the message for a duplicate key, if one was found
+  std::string problem;  // the message for what was found, if anything
 
   bool null() override { return value(); }
   bool boolean(bool) override { return value(); }
@@ -137,14 +141,11 @@ class Scan : public nlohmann::json_sax<json> {
   }
   bool string(string_t &) override { return value(); }
   bool binary(binary_t &) override { return value(); }
-  bool start_object(std::size_t) override {
-    levels.push_back({true, 0, {}});
-    return true;
-  }
+  bool start_object(std::size_t) override { return start(true); }
   bool key(string_t &k) override {
     Level &l = levels.back();
     if (!l.keys.insert(k).second) {
-      dup = where() + "key " + in_quotes(k) + " is given twice";
+      problem = where() + "key " + in_quotes(k) + " is given twice";
       return false;
     }
     last_key = k;
@@ -152,10 +153,7 @@ class Scan : public nlohmann::json_sax<json> {
     return true;
   }
   bool end_object() override { return end(); }
-  bool start_array(std::size_t) override {
-    levels.push_back({false, 0, {}});
-    return true;
-  }
+  bool start_array(std::size_t) override { return start(false); }
   bool end_array() override { return end(); }
   bool parse_error(std::size_t, const std::string &,
                    const nlohmann::detail::exception &) override {
@@ -175,6 +173,14 @@ class Scan : public nlohmann::json_sax<json> {
     if (levels.size() == 3 && !levels[1].object && top_key == "cameras")
       return "camera " + std::to_string(levels[1].index) + ": ";
     return "";
+  }
+  bool start(bool object) {
+    if (levels.size() >= MAX_DEPTH) {
+      problem = "values nest deeper than " + std::to_string(MAX_DEPTH) + " levels";
+      return false;
+    }
+    levels.push_back({object, 0, {}});
+    return true;
   }
   bool value() {
     if (!levels.empty() && !levels.back().object) levels.back().index++;
@@ -392,6 +398,27 @@ bool parse_camera_key(const std::string &key, const json &j, CamConfig *c,
   return true;
 }
 
+// A chip_id of 16 hex digits (or a number, written so) is the camera's
+// GUID: its lower half is the ROM's chip identifier low part, the devID.
+bool guid_identity(CamConfig *c, const std::map<const void *, std::string> &seen,
+                   std::string *err) {
+  uint64_t guid = 0;
+  if (!vz_guid_of_chip_id(c->chip_id, &guid)) return true;
+  for (char &ch : c->chip_id) ch = (char)tolower((unsigned char)ch);
+  uint32_t lo = (uint32_t)guid;
+  auto given = seen.find(&c->v.devID);
+  if (given != seen.end() && (uint32_t)c->v.devID != lo) {
+    char buf[160];
+    snprintf(buf, sizeof buf, "\"%s\" 0x%x differs from the lower half of "
+             "\"chip_id\" %s (0x%x)", given->second.c_str(), (unsigned)c->v.devID,
+             c->chip_id.c_str(), (unsigned)lo);
+    *err = buf;
+    return false;
+  }
+  c->v.devID = (int)lo;
+  return true;
+}
+
 bool parse_camera(const json &j, int n, CamConfig *c, std::string *err) {
   std::string where = "camera " + std::to_string(n);
   if (!j.is_object()) {
@@ -408,7 +435,7 @@ bool parse_camera(const json &j, int n, CamConfig *c, std::string *err) {
   }
   if (c->has_calib && c->calib.empty())
     c->calib = "virizeda calibration of " + c->name + "\n";
-  if (!check_upper_bounds(c->v, err)) {
+  if (!guid_identity(c, seen, err) || !check_upper_bounds(c->v, err)) {
     *err = where + ": " + *err;
     return false;
   }
@@ -446,6 +473,16 @@ bool check_unique_ids(BusConfig *out, std::string *err) {
         return false;
       }
   }
+  for (size_t i = 0; i < out->cams.size(); ++i)
+    for (size_t k = 0; k < i; ++k)
+      if (vz_camera_guid(out->cams[k], (int)k) == vz_camera_guid(out->cams[i], (int)i)) {
+        char buf[40];
+        snprintf(buf, sizeof buf, "%016llx",
+                 (unsigned long long)vz_camera_guid(out->cams[i], (int)i));
+        *err = "cameras " + std::to_string(k) + " and " + std::to_string(i) +
+               " have the same GUID " + buf;
+        return false;
+      }
   return true;
 }
 
@@ -480,6 +517,21 @@ bool parse_top(const json &j, BusConfig *out, std::string *err) {
 }
 
 }  // namespace
+
+bool vz_guid_of_chip_id(const std::string &chip_id, uint64_t *guid) {
+  if (chip_id.size() != 16) return false;
+  for (char ch : chip_id)
+    if (!isxdigit((unsigned char)ch)) return false;
+  *guid = strtoull(chip_id.c_str(), nullptr, 16);
+  return true;
+}
+
+uint64_t vz_camera_guid(const CamConfig &c, int n) {
+  uint64_t guid = 0;
+  if (vz_guid_of_chip_id(c.chip_id, &guid)) return guid;
+  return (uint64_t)VZ_VENDOR_ID << 40 | (uint64_t)(n & 0xff) << 32 |
+         (uint32_t)c.v.devID;
+}
 
 std::string vz_default_chip_id(int n, uint32_t chip_lo) {
   char buf[32];
@@ -570,8 +622,8 @@ bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err) 
   float_texts.clear();
   Scan scan;
   json::sax_parse(text, &scan);
-  if (!scan.dup.empty()) {
-    *err = scan.dup;
+  if (!scan.problem.empty()) {
+    *err = scan.problem;
     return false;
   }
   json j;

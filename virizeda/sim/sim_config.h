@@ -79,5 +79,12 @@ bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err);
 bool vz_load_config(const char *path, BusConfig *out, std::string *err);
 // Chip identifier text of camera n when the configuration gives none.
 std::string vz_default_chip_id(int n, uint32_t chip_lo);
+// The GUID that a chip identifier of 16 hex digits names; false for
+// another text.
+bool vz_guid_of_chip_id(const std::string &chip_id, uint64_t *guid);
+// Camera n's GUID (the ROM's bus info block quadlets 3 and 4): its chip_id
+// where that is 16 hex digits, else vendor, camera number and devID, as
+// the derived chip_id reads.
+uint64_t vz_camera_guid(const CamConfig &c, int n);
 
 #endif

@@ -8,6 +8,8 @@
 
 #include <stdlib.h>
 
+#include <type_traits>
+
 #include "core/clock.h"
 #include "core/diag.h"
 #include "core/formats.h"
@@ -95,8 +97,7 @@ const Range ranges[FEAT_COUNT] = {{0, 255}, {0, 255}, {0, 255},
 SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
-  vz_rom_build(rom_, VZ_VENDOR_ID, num, (uint32_t)v.devID, bus_speed,
-               conf_.name);
+  vz_rom_build(rom_, vz_camera_guid(conf_, num), bus_speed, conf_.name);
   memset(lp_saved_, 0, sizeof lp_saved_);
   lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
                         (v.isReversed ? LP_IDENT_INVERT : 0);
@@ -150,14 +151,16 @@ void SimDevice::load_state() {
   }
 }
 
-bool SimDevice::persist(const char *kind, const std::string &data) {
+bool SimDevice::persist(const char *kind, const std::string &data,
+                        const std::vector<int> *written) {
   if (vz_state_dir().empty()) return true;
-  return vz_state_save(vz_state_file(num_, conf_.chip_id, kind), data);
+  return vz_state_save(vz_state_file(num_, conf_.chip_id, kind), data, written);
 }
 
 void SimDevice::power_on() {
   const CamValues &v = conf_.v;
   memcpy(lp_, lp_saved_, sizeof lp_);
+  lp_written_ = 0;
   memset(imager_, 0, sizeof imager_);
   imager_[0] = (uint16_t)(0x1300 | (v.camImager & 0xff));
   stream_ = Stream();
@@ -188,6 +191,7 @@ void SimDevice::power_on() {
   f7_w_ = v.max_width / F7_UNIT * F7_UNIT;
   f7_h_ = v.max_height / F7_UNIT * F7_UNIT;
   f7_coding_ = CODING_MONO8;
+  f7_x_ = f7_y_ = 0;
   if (!mode_offered(0, 5) && conf_.format7) {
     format_ = 7, mode_ = 0;
     int w = 320, h = 240;
@@ -232,8 +236,8 @@ bool SimDevice::extras(Extras *out) {
 
 uint32_t SimDevice::coding_mask() const {
   uint32_t m = 1u << (31 - CODING_MONO8);
-  if (conf_.v.has_color)
-    m |= 1u << (31 - CODING_RGB8) | 1u << (31 - CODING_RAW8);
+  if (conf_.v.has_color) m |= 1u << (31 - CODING_RAW8);
+  if (conf_.v.has_color && conf_.rgb8) m |= 1u << (31 - CODING_RGB8);
   return m;
 }
 
@@ -241,7 +245,8 @@ bool SimDevice::mode_offered(int format, int mode) const {
   if (format == 7) return mode == 0 && conf_.format7;
   const FixedMode *m = find_fixed(format, mode);
   return m && m->w <= conf_.v.max_width && m->h <= conf_.v.max_height &&
-         (m->coding == CODING_MONO8 || conf_.v.has_color);
+         (m->coding == CODING_MONO8 || conf_.v.has_color) &&
+         (m->coding != CODING_RGB8 || conf_.rgb8);
 }
 
 uint32_t SimDevice::mode_inq(int format) const {
@@ -257,8 +262,10 @@ bool SimDevice::fixed_mode(int format, int mode, Mode *out) const {
   Mode m;
   m.format = format, m.mode = mode, m.width = f->w, m.height = f->h;
   m.coding = coding_of(f->coding);
+  // only the rates whose packets the camera's own link speed carries
   for (int r = RATE_MIN; r <= RATE_MAX; ++r)
-    if (f->qpp[r] > 0) m.rates |= 1u << r;
+    if (f->qpp[r] > 0 && vz_iso_fits(4u * (uint32_t)f->qpp[r], bus_speed_))
+      m.rates |= 1u << r;
   *out = m;
   return true;
 }
@@ -329,7 +336,9 @@ bool SimDevice::set_mode(const Mode &m, int rate, std::string *why) {
              std::to_string(m.height) + " in this coding";
       return false;
     }
+    // the library's formats are the whole picture at their size
     f7_w_ = m.width, f7_h_ = m.height, f7_coding_ = id;
+    f7_x_ = f7_y_ = 0;
   } else {
     Mode fm;
     fixed_mode(m.format, m.mode, &fm);
@@ -376,6 +385,15 @@ uint32_t SimDevice::f7_recommended() const {
   uint32_t need = ((uint32_t)ceil(bytes / cycles) + 3) & ~3u;
   uint32_t max = f7_max_packet();
   return need > max ? max : (need ? need : 4);
+}
+
+// A window of whole units inside the imager.
+bool SimDevice::f7_window_fits(int x, int y, int w, int h) const {
+  int maxw = conf_.v.max_width / F7_UNIT * F7_UNIT;
+  int maxh = conf_.v.max_height / F7_UNIT * F7_UNIT;
+  return w > 0 && h > 0 && x >= 0 && y >= 0 && x + w <= maxw &&
+         y + h <= maxh && !(w % F7_UNIT) && !(h % F7_UNIT) &&
+         !(x % F7_UNIT) && !(y % F7_UNIT);
 }
 
 uint32_t SimDevice::packets_per_frame() const {
@@ -568,6 +586,7 @@ bool SimDevice::set_device_value(const std::string &name, int value) {
     }
   if (name == "y_offset" && value >= 0 && value <= 255) {
     lp_[LP_YOFFSET] = (lp_[LP_YOFFSET] & ~0xffu) | (uint32_t)value;
+    lp_written_ |= 1u << LP_YOFFSET;
     return true;
   }
   return false;
@@ -588,17 +607,39 @@ bool SimDevice::read_quadlet(uint32_t a, uint32_t *v) {
   return read_flash(a, v);
 }
 
+// Identity programming writes the chip identifier, in the bus info block
+// and in the unique ID leaf, and the CRCs over them; the rest of the ROM is
+// read-only, as a camera's is, and a CRC quadlet keeps its lengths, so no
+// write makes a ROM that readers misparse.
+static bool rom_writable(int i, uint32_t old, uint32_t v) {
+  switch (i) {
+    case ROM_CHIP_HI: case ROM_CHIP_LO:
+    case ROM_UID_LEAF + 1: case ROM_UID_LEAF + 2:
+      return true;
+    case ROM_BUS_INFO: case ROM_UID_LEAF:
+      return old >> 16 == v >> 16;
+  }
+  return false;
+}
+
 bool SimDevice::write_quadlet(uint32_t a, uint32_t v) {
   if (a & 3) return false;
   if (a >= VZ_ROM_BASE && a < VZ_ROM_BASE + 4 * VZ_ROM_QUADS) {
+    int i = (int)(a - VZ_ROM_BASE) / 4;
+    if (!rom_writable(i, rom_[i], v)) return false;
     // the ROM is flash: each write lands in the state directory at once
-    rom_[(a - VZ_ROM_BASE) / 4] = v;
-    return persist("rom", vz_quadlets_to_bytes(rom_, VZ_ROM_QUADS));
+    rom_[i] = v;
+    std::vector<int> written{i};
+    return persist("rom", vz_quadlets_to_bytes(rom_, VZ_ROM_QUADS), &written);
   }
   if (a >= VZ_DCAM_BASE && a < VZ_DCAM_BASE + DC_FORMAT7_0 + F7_BLOCK)
     return write_dcam(a - VZ_DCAM_BASE, v);
-  if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS)
-    return write_local((a - VZ_LOCAL_BASE) / 4, v);
+  if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS) {
+    int word = (int)(a - VZ_LOCAL_BASE) / 4;
+    if (!write_local(word, v)) return false;
+    lp_written_ |= 1u << word;
+    return true;
+  }
   return write_flash(a, v);
 }
 
@@ -702,7 +743,7 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
       *v = (uint32_t)F7_UNIT << 16 | F7_UNIT;
       return true;
     case F7_POSITION:
-      *v = 0;
+      *v = (uint32_t)f7_x_ << 16 | (uint32_t)f7_y_;
       return true;
     case F7_SIZE:
       *v = (uint32_t)w << 16 | (uint32_t)h;
@@ -751,19 +792,16 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
 }
 
 bool SimDevice::write_f7(uint32_t off, uint32_t v) {
-  int maxw = conf_.v.max_width / F7_UNIT * F7_UNIT;
-  int maxh = conf_.v.max_height / F7_UNIT * F7_UNIT;
+  int hi = (int)(v >> 16), lo = (int)(v & 0xffff);
   switch (off) {
     case F7_POSITION:
-      return v == 0;  // the window is always the whole image
-    case F7_SIZE: {
-      int w = (int)(v >> 16), h = (int)(v & 0xffff);
-      if (w <= 0 || h <= 0 || w > maxw || h > maxh || w % F7_UNIT ||
-          h % F7_UNIT)
-        return false;
-      f7_w_ = w, f7_h_ = h;
+      if (!f7_window_fits(hi, lo, f7_w_, f7_h_)) return false;
+      f7_x_ = hi, f7_y_ = lo;
+      return true;
+    case F7_SIZE:
+      if (!f7_window_fits(f7_x_, f7_y_, hi, lo)) return false;
+      f7_w_ = hi, f7_h_ = lo;
       break;
-    }
     case F7_CODING_ID: {
       uint32_t id = v >> 24;
       if (id > 31 || !(coding_mask() & (1u << (31 - id)))) return false;
@@ -947,7 +985,7 @@ bool SimDevice::write_flash(uint32_t a, uint32_t v) {
   }
   if (a == VZ_CALIB_SIZE) {
     if (v > (uint32_t)VZ_CALIB_MAX) return false;
-    calib_staging_.resize(v, '\0');
+    calib_staging_.assign(v, '\0');  // nothing of an earlier staging stays
     return true;
   }
   if (a >= VZ_CALIB_WINDOW && a < VZ_CALIB_WINDOW + VZ_CALIB_WINDOW_BYTES) {
@@ -963,11 +1001,17 @@ bool SimDevice::write_flash(uint32_t a, uint32_t v) {
 uint32_t SimDevice::flash_command(uint32_t cmd) {
   bool kept = false;
   switch (cmd) {
-    case FLASH_SAVE_LOCAL:
+    case FLASH_SAVE_LOCAL: {
       if (!conf_.local_params_version) return FLASH_REFUSED;
       memcpy(lp_saved_, lp_, sizeof lp_saved_);
-      kept = persist("local", vz_quadlets_to_bytes(lp_, VZ_LOCAL_WORDS));
+      std::vector<int> written;
+      for (int w = 0; w < VZ_LOCAL_WORDS; ++w)
+        if (lp_written_ & (1u << w)) written.push_back(w);
+      kept = persist("local", vz_quadlets_to_bytes(lp_, VZ_LOCAL_WORDS),
+                     &written);
+      if (kept) lp_written_ = 0;
       break;
+    }
     case FLASH_STORE_CALIB:
       if (calib_staging_.empty()) return FLASH_REFUSED;
       calib_ = calib_staging_;
@@ -1113,19 +1157,19 @@ SceneLook SimDevice::look() const {
   return l;
 }
 
-// The registers the picture depends on, so that a frame recomputes its
-// format and look (divisions, a table search) only when one changed.
-void SimDevice::picture_key(uint32_t *k) const {
-  int n = 0;
-  k[n++] = (uint32_t)format_, k[n++] = (uint32_t)mode_;
-  k[n++] = (uint32_t)f7_w_, k[n++] = (uint32_t)f7_h_;
-  k[n++] = (uint32_t)f7_coding_;
-  for (int f : {FEAT_BRIGHTNESS, FEAT_WHITE_BALANCE, FEAT_SATURATION,
-                FEAT_SHARPNESS, FEAT_GAMMA, FEAT_SHUTTER, FEAT_GAIN}) {
-    k[n++] = feat_[f].value, k[n++] = feat_[f].value2;
-    k[n++] = feat_[f].on;
-  }
-  k[n++] = lp_[LP_BLACK], k[n++] = lp_[LP_YOFFSET], k[n++] = lp_[LP_IDENT];
+SimDevice::PictureKey SimDevice::picture_key() const {
+  static_assert(std::has_unique_object_representations<PictureKey>::value,
+                "compared bytewise: no padding");
+  PictureKey k;
+  k.format = (uint32_t)format_, k.mode = (uint32_t)mode_;
+  k.f7_w = (uint32_t)f7_w_, k.f7_h = (uint32_t)f7_h_;
+  k.f7_x = (uint32_t)f7_x_, k.f7_y = (uint32_t)f7_y_;
+  k.f7_coding = (uint32_t)f7_coding_;
+  for (int f = 0; f < FEAT_COUNT; ++f)
+    k.feat[f][0] = feat_[f].value, k.feat[f][1] = feat_[f].value2,
+    k.feat[f][2] = feat_[f].on;
+  k.black = lp_[LP_BLACK], k.yoffset = lp_[LP_YOFFSET], k.ident = lp_[LP_IDENT];
+  return k;
 }
 
 unsigned char *SimDevice::frame_memory() {
@@ -1139,13 +1183,20 @@ unsigned char *SimDevice::make_frame(uint32_t seq) {
   return frame_.data();
 }
 
+// At the origin a Format_7 window holds the whole picture at its size, as
+// every format does; moved from there it is cut from the imager's picture
+// at its position, the bar code written again across its top rows.
 void SimDevice::make_into(uint32_t seq, unsigned char *out) {
-  uint32_t key[PICTURE_KEY];
-  picture_key(key);
-  if (!picture_ready_ || memcmp(key, picture_key_, sizeof key)) {
+  PictureKey key = picture_key();
+  bool cut = format_ == 7 && (f7_x_ || f7_y_);
+  if (!picture_ready_ || !(key == picture_key_)) {
     Mode m = current_mode();
     SceneFormat &f = picture_format_;
     f.w = m.width, f.h = m.height;
+    if (cut) {
+      f.w = conf_.v.max_width / F7_UNIT * F7_UNIT;
+      f.h = conf_.v.max_height / F7_UNIT * F7_UNIT;
+    }
     f.stereo = conf_.v.isStereo;
     f.bggr = m.filter == Filter::BGGR;
     f.type = m.coding == Coding::MONO8 ? S_MONO
@@ -1154,11 +1205,22 @@ void SimDevice::make_into(uint32_t seq, unsigned char *out) {
             : m.coding == Coding::YUV422 ? 2
             : m.coding == Coding::YUV444 ? 1 : 0;
     picture_look_ = look();
-    memcpy(picture_key_, key, sizeof key);
+    picture_key_ = key;
     picture_ready_ = true;
   }
   vz_scene_prepare(&scene_, picture_format_, picture_look_);
-  vz_scene_render(&scene_, seq, out);
+  if (!cut) {
+    vz_scene_render(&scene_, seq, out);
+    return;
+  }
+  const SceneFormat &f = picture_format_;
+  size_t bpp = f.type == S_RGB24 ? 3 : 1, row = (size_t)f7_w_ * bpp;
+  whole_.resize((size_t)f.w * f.h * bpp);
+  vz_scene_render(&scene_, seq, whole_.data());
+  for (int y = 0; y < f7_h_; ++y)
+    memcpy(out + y * row,
+           &whole_[((size_t)(f7_y_ + y) * f.w + (size_t)f7_x_) * bpp], row);
+  vz_barcode_write(out, f7_w_, (int)bpp, seq);
 }
 
 // Straight into the caller's buffer: the bus renders into the program's

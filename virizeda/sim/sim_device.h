@@ -11,6 +11,8 @@
 
 #include <stdint.h>
 
+#include <string.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -95,7 +97,8 @@ class SimDevice : public Device {
   };
 
   void load_state();
-  bool persist(const char *kind, const std::string &data);
+  bool persist(const char *kind, const std::string &data,
+               const std::vector<int> *written = nullptr);
   uint32_t coding_mask() const;
   uint32_t f7_max_packet() const;
   bool fixed_mode(int format, int mode, Mode *out) const;
@@ -120,16 +123,27 @@ class SimDevice : public Device {
   int scale(int feature) const;   // current value on the 0-100 scale
   void set_scale(int feature, int v, bool second = false);
   SceneLook look() const;
-  static const int PICTURE_KEY = 5 + 7 * 3 + 3;
-  void picture_key(uint32_t *k) const;
+  // The registers the picture depends on, compared as a whole, so that a
+  // frame recomputes its format and look only when one changed.
+  struct PictureKey {
+    uint32_t format, mode, f7_w, f7_h, f7_x, f7_y, f7_coding;
+    uint32_t feat[FEAT_COUNT][3];
+    uint32_t black, yoffset, ident;
+    bool operator==(const PictureKey &o) const {
+      return memcmp(this, &o, sizeof o) == 0;
+    }
+  };
+  PictureKey picture_key() const;
   void auto_step();
   void make_into(uint32_t seq, unsigned char *out);
+  bool f7_window_fits(int x, int y, int w, int h) const;
   unsigned char *frame_memory();
 
   CamConfig conf_;
   int num_, bus_speed_;
   uint32_t rom_[VZ_ROM_QUADS];
   uint32_t lp_[VZ_LOCAL_WORDS], lp_saved_[VZ_LOCAL_WORDS];
+  uint32_t lp_written_ = 0;  // bit n: word n written since the block was saved
   uint16_t imager_[256];
   bool has_calib_ = false;
   std::string calib_, calib_staging_;
@@ -137,6 +151,7 @@ class SimDevice : public Device {
   // video format registers
   int format_ = 0, mode_ = 5, rate_ = RATE_15;
   int f7_w_ = 0, f7_h_ = 0, f7_coding_ = CODING_MONO8;
+  int f7_x_ = 0, f7_y_ = 0;    // window position; not 0: cut from the imager
   uint32_t f7_packet_ = 0;
   bool f7_by_packet_ = false;  // packet size written through the registers
   int iso_channel_ = 0, iso_speed_ = 2;
@@ -150,9 +165,10 @@ class SimDevice : public Device {
   std::vector<unsigned char> frame_;
   Scene scene_;
   // what the last frame was made from
-  uint32_t picture_key_[PICTURE_KEY];
+  PictureKey picture_key_;
   bool picture_ready_ = false;
   SceneFormat picture_format_;
+  std::vector<unsigned char> whole_;  // the imager's picture a window is cut from
   SceneLook picture_look_;
 };
 

@@ -8,8 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <map>
-
 #include "diag.h"
 
 std::string vz_state_dir() {
@@ -25,10 +23,6 @@ std::string vz_state_file(int cam, const std::string &chip_id,
   return vz_state_dir() + "/camera" + std::to_string(cam) + "-" + safe + "." +
          kind;
 }
-
-// What this process last knew each state file to hold: the base that its
-// next save is compared with, so that a save carries only its own changes.
-static std::map<std::string, std::string> known;
 
 // The state directory locked against other processes for a scope.
 class DirLock {
@@ -92,24 +86,21 @@ bool vz_state_load(const std::string &path, std::string *data) {
     DirLock lock(path);
     r = read_state(path, &got);
   }
-  if (r == 0) known[path] = *data;  // the device's own image is the base
   if (r <= 0) return false;
-  known[path] = got;
   *data = got;
   return true;
 }
 
-// Our changes since the base, quadlet by quadlet, on top of what the file
-// holds now. A calibration is one whole and simply replaces the file.
-static std::string merged(const std::string &path, const std::string &data) {
-  auto base = known.find(path);
+// The quadlets written, whatever their value, on top of what the file holds
+// now; a value written back to what this process had still replaces what
+// another process wrote since.
+static std::string merged(const std::string &path, const std::string &data,
+                          const std::vector<int> *written) {
   std::string now;
-  bool whole = path.size() > 6 && path.compare(path.size() - 6, 6, ".calib") == 0;
-  if (whole || base == known.end() || base->second.size() != data.size() ||
-      data.size() % 4 || read_state(path, &now) != 1 || now.size() != data.size())
+  if (!written || read_state(path, &now) != 1 || now.size() != data.size())
     return data;
-  for (size_t i = 0; i < data.size(); i += 4)
-    if (data.compare(i, 4, base->second, i, 4) != 0) now.replace(i, 4, data, i, 4);
+  for (int q : *written)
+    if (q >= 0 && 4 * (size_t)q + 4 <= data.size()) now.replace(4 * q, 4, data, 4 * q, 4);
   return now;
 }
 
@@ -124,9 +115,10 @@ static bool write_all(int fd, const std::string &data) {
   return true;
 }
 
-bool vz_state_save(const std::string &path, const std::string &data) {
+bool vz_state_save(const std::string &path, const std::string &data,
+                   const std::vector<int> *written) {
   DirLock lock(path);
-  std::string out = merged(path, data);
+  std::string out = merged(path, data, written);
   // written beside and renamed over, so a failure never leaves half a file
   std::string tmp = path + ".XXXXXX";
   int fd = mkstemp(&tmp[0]);
@@ -142,8 +134,6 @@ bool vz_state_save(const std::string &path, const std::string &data) {
   if (!ok) {
     unlink(tmp.c_str());  // ours: a fresh name made by mkstemp
     vz_diag("state file %s cannot be written: %s", path.c_str(), strerror(err));
-  } else {
-    known[path] = data;  // our image: the next save carries only what follows
   }
   return ok;
 }
