@@ -115,7 +115,7 @@ TEST(BusChoice, NodesAreListedAndAnUnopenableOneIsExplained) {
 // directories reach, and a name leaf missing (libdc1394 reads register 0).
 TEST(RomCheck, ShortCopiesAndMissingLeavesAreFound) {
   uint32_t rom[VZ_ROM_QUADS];
-  vz_rom_build(rom, 0x0a1394, 1, 0x00050042, 400, "Test");
+  vz_rom_build(rom, 0x0a1394ull << 40 | 1ull << 32 | 0x00050042u, 400, "Test");
   std::vector<uint32_t> udds;
   EXPECT_EQ(rom_listing_fault(rom, VZ_ROM_QUADS, &udds), "");
   ASSERT_EQ(udds, std::vector<uint32_t>{0x444});

@@ -72,7 +72,7 @@ const char *kFixedOnly = R"({"bus_speed": 800, "cameras": [
 void save_vendor_leaf(const TempDir &dir, int cam, const char *chip_id, uint32_t len) {
   setenv("VIRIZEDA_SIM_STATE", dir.path().c_str(), 1);
   uint32_t rom[VZ_ROM_QUADS];
-  vz_rom_build(rom, VZ_VENDOR_ID, cam, 0x00050042, 400, "Broken");
+  vz_rom_build(rom, (uint64_t)VZ_VENDOR_ID << 40 | (uint64_t)cam << 32 | 0x00050042u, 400, "Broken");
   rom[ROM_VENDOR_LEAF] = len << 16;
   write_file(vz_state_file(cam, chip_id, "rom"), vz_quadlets_to_bytes(rom, VZ_ROM_QUADS));
 }

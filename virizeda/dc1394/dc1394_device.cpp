@@ -127,10 +127,16 @@ Dc1394Device::Dc1394Device(std::shared_ptr<dc1394_t> ctx, dc1394camera_t *cam,
   dc1394_camera_get_node(cam_, &id, &generation_);
 }
 
+// libdc1394 frees a capture's frames only when stopping it succeeds; a
+// camera whose capture could not be stopped (unplugged while streaming) is
+// kept, so its ring stays reachable instead of leaking behind our back.
+static std::vector<dc1394camera_t *> unstopped_cameras;
+
 Dc1394Device::~Dc1394Device() {
   stop();
   drop_kept();
-  dc1394_camera_free(cam_);
+  if (unstopped_) unstopped_cameras.push_back(cam_);
+  else dc1394_camera_free(cam_);
 }
 
 uint64_t Dc1394Device::guid() const {
@@ -483,7 +489,10 @@ void Dc1394Device::keep_held() {
   if (save_.size() < len) save_.resize(len);
   memcpy(save_.data(), (void *)a, len);
   held_ = nullptr;
-  if (dc1394_capture_stop(cam_) != DC1394_SUCCESS) return;  // still mapped
+  if (dc1394_capture_stop(cam_) != DC1394_SUCCESS) {  // still mapped
+    unstopped_ = true;
+    return;
+  }
   void *p = mmap((void *)a, len, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   if (p != (void *)a) {
@@ -506,7 +515,9 @@ void Dc1394Device::stop() {
   if (streaming_ && !gone_) dc1394_video_set_transmission(cam_, DC1394_OFF);
   if (capturing_ && !gone_) {
     if (held_) keep_held();
-    else dc1394_capture_stop(cam_);
+    else if (dc1394_capture_stop(cam_) != DC1394_SUCCESS) unstopped_ = true;
+  } else if (capturing_) {
+    unstopped_ = true;
   }
   // a camera that is gone cannot stop its context; its ring, and the frame
   // handed out, stay mapped until the camera is freed

@@ -71,6 +71,7 @@ class Dc1394Device : public Device {
   std::string vendor_, model_;
   bool gone_ = false;
   bool streaming_ = false, capturing_ = false;
+  bool unstopped_ = false;  // a capture libdc1394 could not stop
   bool have_mode_ = false;
   dc1394video_mode_t mode_ = DC1394_VIDEO_MODE_MIN;
   Mode cur_;                          // the mode and rate last set
