@@ -20,7 +20,7 @@
 #include <functional>
 #include <vector>
 
-#include "convert.h"
+#include "core/convert.h"
 
 using namespace vz;
 

@@ -7,9 +7,9 @@
 #include <string.h>
 
 #include "core/diag.h"
-#include "core/regmap.h"
+#include "devices/sim/sim_device.h"
+#include "iidc/iidc.h"
 #include "node.h"
-#include "sim/sim_device.h"
 
 namespace emu {
 namespace {

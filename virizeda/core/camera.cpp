@@ -9,7 +9,7 @@
 #include "core/convert.h"
 #include "core/diag.h"
 #include "core/formats.h"
-#include "core/regmap.h"
+#include "iidc/iidc.h"
 
 namespace vz {
 

@@ -16,7 +16,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "device.h"
+#include "core/device.h"
 
 namespace vz {
 

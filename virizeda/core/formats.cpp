@@ -1,4 +1,4 @@
-#include "formats.h"
+#include "core/formats.h"
 
 #include <limits.h>
 #include <stdio.h>
