@@ -37,8 +37,8 @@ void mirror_mode(dc1394camera_t *c, vz::SimDevice &ref) {
   for (uint32_t off : {0x608u, 0x604u, 0x600u})
     ref.write_quadlet(0xF0F00000u + off, reg(c, DCAM_REGS + off));
   if (ref.current_mode().format != 7) return;
-  for (uint32_t off : {(uint32_t)F7_CODING_ID, (uint32_t)F7_SIZE,
-                       (uint32_t)F7_POSITION, (uint32_t)F7_BYTE_PER_PACKET})
+  for (uint32_t off : {(uint32_t)vz::iidc::F7_CODING_ID, (uint32_t)vz::iidc::F7_SIZE,
+                       (uint32_t)vz::iidc::F7_POSITION, (uint32_t)vz::iidc::F7_BYTE_PER_PACKET})
     ref.write_quadlet(0xF0F01000u + off, reg(c, DCAM_REGS + 0x1000 + off));
 }
 
@@ -129,7 +129,7 @@ TEST_F(EmulatedBus, FeaturesKeepBoundariesValuesAndAutoModes) {
     dc1394camera_t *c = cams_[i];
     dc1394featureset_t fs;
     ASSERT_EQ(dc1394_feature_get_all(c, &fs), DC1394_SUCCESS);
-    for (int n = 0; n < vz::F_FEATURES; n++) {
+    for (int n = 0; n < vz::iidc::FEATURES; n++) {
       vz::FeatureInfo info;
       bool present = ref[i]->feature_info(n, &info);
       const dc1394feature_info_t &f = fs.feature[n];
@@ -143,7 +143,7 @@ TEST_F(EmulatedBus, FeaturesKeepBoundariesValuesAndAutoModes) {
         ASSERT_EQ(dc1394_feature_set_mode(c, id, DC1394_FEATURE_MODE_MANUAL), DC1394_SUCCESS);
         for (uint32_t v : {info.min, info.max, (info.min + info.max) / 2}) {
           uint32_t b = 0, r = 0;
-          if (n == vz::F_WHITE_BALANCE) {
+          if (n == vz::iidc::WHITE_BALANCE) {
             ASSERT_EQ(dc1394_feature_whitebalance_set_value(c, v, info.max - v + info.min), DC1394_SUCCESS);
             dc1394_feature_whitebalance_get_value(c, &b, &r);
             EXPECT_EQ(r, info.max - v + info.min);
@@ -483,8 +483,8 @@ TEST_F(EmulatedBus, ProgrammedRomIsSeenAfterABusResetAndInANewProcess) {
   ASSERT_EQ(dc1394_get_registers(c, 0x400, rom, 256), DC1394_SUCCESS);
   rom[4] = 0x00080012;            // device type 8, serial 0x12
   rom[12] = rom[4];               // and the unique ID leaf
-  rom[0] = (rom[0] & 0xffff0000u) | vz_crc16(rom + 1, 4);
-  rom[10] = (rom[10] & 0xffff0000u) | vz_crc16(rom + 11, 2);
+  rom[0] = (rom[0] & 0xffff0000u) | vz::iidc::crc16(rom + 1, 4);
+  rom[10] = (rom[10] & 0xffff0000u) | vz::iidc::crc16(rom + 11, 2);
   for (int q : {4, 12, 0, 10})
     ASSERT_EQ(dc1394_set_registers(c, 0x400 + 4 * q, &rom[q], 1), DC1394_SUCCESS);
   uint64_t new_guid = (old_guid & 0xffffffff00000000ull) | rom[4];

@@ -1,6 +1,7 @@
-// The register space of an IIDC camera as the programs address it (low 32
-// bits of the node's IEEE 1394 register offsets), and helpers to build and
-// decode its words. Shared by every backend.
+// What IIDC registers mean, named once: colour codings, frame rates,
+// feature numbers, the register space as the programs address it (low
+// 32 bits of the node's IEEE 1394 register offsets), the maker's local
+// parameter block and flash, and helpers to build and decode their words.
 #ifndef VIRIZEDA_IIDC_IIDC_H
 #define VIRIZEDA_IIDC_IIDC_H
 
@@ -8,9 +9,34 @@
 
 #include <string>
 
+namespace vz {
+namespace iidc {
+
+// Pixel codings a device sends, valued as IIDC's COLOR_CODING_ID.
+enum class Coding : uint32_t {
+  MONO8 = 0, YUV411 = 1, YUV422 = 2, YUV444 = 3, RGB8 = 4, RAW8 = 9
+};
+
+// Colour filter of RAW8 frames (and of MONO8 frames from a Bayer imager).
+enum class Filter { NONE, RGGB, BGGR, GRBG, GBRG };
+
+// IIDC frame rate codes, as in the CUR_V_FRM_RATE register.
+enum Rate {
+  RATE_1_875 = 0, RATE_3_75 = 1, RATE_7_5 = 2, RATE_15 = 3,
+  RATE_30 = 4, RATE_60 = 5, RATE_120 = 6, RATE_240 = 7
+};
+
+// Feature numbers: bit 31 - n of FEATURE_HI_INQ, the n-th register of
+// FEATURE_INQ and FEATURE_CTL (libdc1394's order).
+enum Feature : int {
+  BRIGHTNESS = 0, AUTO_EXPOSURE = 1, SHARPNESS = 2, WHITE_BALANCE = 3,
+  HUE = 4, SATURATION = 5, GAMMA = 6, SHUTTER = 7, GAIN = 8,
+  FEATURES = 9  // how many
+};
+
 // Configuration ROM: 1 KiB from here, quadlet addressed.
-const uint32_t VZ_ROM_BASE = 0xF0000400u;
-const int VZ_ROM_QUADS = 256;
+const uint32_t ROM_BASE = 0xF0000400u;
+const int ROM_QUADS = 256;
 // Quadlet indexes inside the ROM.
 enum {
   ROM_BUS_INFO = 0,    // info length 4, CRC length 4, CRC
@@ -28,7 +54,7 @@ enum {
 };
 
 // DCAM (IIDC) registers.
-const uint32_t VZ_DCAM_BASE = 0xF0F00000u;
+const uint32_t DCAM_BASE = 0xF0F00000u;
 enum {
   DC_INITIALIZE = 0x000,
   DC_V_FORMAT_INQ = 0x100,
@@ -61,22 +87,10 @@ enum {
 // IIDC colour coding ids.
 enum { CODING_MONO8 = 0, CODING_YUV411 = 1, CODING_YUV422 = 2,
        CODING_YUV444 = 3, CODING_RGB8 = 4, CODING_RAW8 = 9 };
-// IIDC feature numbers (bit 31 - n of FEATURE_HI_INQ).
-enum {
-  FEAT_BRIGHTNESS = 0,
-  FEAT_AUTO_EXPOSURE = 1,
-  FEAT_SHARPNESS = 2,
-  FEAT_WHITE_BALANCE = 3,
-  FEAT_SATURATION = 5,
-  FEAT_GAMMA = 6,
-  FEAT_SHUTTER = 7,
-  FEAT_GAIN = 8,
-  FEAT_COUNT = 9
-};
 
 // Local parameter block: ten words from here.
-const uint32_t VZ_LOCAL_BASE = 0xF0FFF000u;
-const int VZ_LOCAL_WORDS = 10;
+const uint32_t LOCAL_BASE = 0xF0FFF000u;
+const int LOCAL_WORDS = 10;
 enum {
   LP_IMAGER_CMD = 0,   // 0x000
   LP_VERSION = 1,      // 0x004
@@ -95,43 +109,47 @@ const uint32_t LP_RATE_50 = 0x00010001u;
 const uint32_t IMAGER_READ = 0x02;
 // Flash beside the local block: commands and a calibration window.
 // FLASH_CMD takes a command; reading it gives the last one's result.
-const uint32_t VZ_FLASH_CMD = 0xF0FFF040u;
-const uint32_t VZ_CALIB_PAGE = 0xF0FFF044u;  // byte offset of the window
-const uint32_t VZ_CALIB_SIZE = 0xF0FFF048u;  // bit 31 stored, bits 0-23 length
-const uint32_t VZ_CALIB_WINDOW = 0xF0FFF400u;
-const int VZ_CALIB_WINDOW_BYTES = 1024;
+const uint32_t FLASH_CMD = 0xF0FFF040u;
+const uint32_t CALIB_PAGE = 0xF0FFF044u;  // byte offset of the window
+const uint32_t CALIB_SIZE = 0xF0FFF048u;  // bit 31 stored, bits 0-23 length
+const uint32_t CALIB_WINDOW = 0xF0FFF400u;
+const int CALIB_WINDOW_BYTES = 1024;
 const uint32_t FLASH_SAVE_LOCAL = 1, FLASH_STORE_CALIB = 2,
                FLASH_ERASE_CALIB = 3;
 // results: done, kept by the device but not in flash, refused
 const uint32_t FLASH_OK = 0, FLASH_NOT_KEPT = 0x80000001u,
                FLASH_REFUSED = 0x80000002u;
-const int VZ_CALIB_MAX = 1 << 20;
+const int CALIB_MAX = 1 << 20;
 const uint32_t IMAGER_WRITE = 0x04;
 
 // CRC-16 of IEEE 1212 (polynomial 0x1021, start 0) over n quadlets, most
 // significant byte first.
-uint16_t vz_crc16(const uint32_t *q, int n);
+uint16_t crc16(const uint32_t *q, int n);
 
 // A factory-fresh ROM for a node: bus info block, root directory, unique ID
 // leaf, unit directories and the vendor and model name leaves, every CRC set.
 // The GUID's upper 24 bits are the vendor identifier.
-void vz_rom_build(uint32_t rom[VZ_ROM_QUADS], uint64_t guid, int bus_speed,
+void rom_build(uint32_t rom[ROM_QUADS], uint64_t guid, int bus_speed,
                   const std::string &model);
 // Recompute the CRC of a directory or leaf whose header is at index i.
-void vz_rom_fix_crc(uint32_t rom[VZ_ROM_QUADS], int i);
+void rom_fix_crc(uint32_t rom[ROM_QUADS], int i);
 
 // Quadlets as bytes, most significant first (as on the bus and in files).
-std::string vz_quadlets_to_bytes(const uint32_t *q, int n);
-void vz_quadlets_from_bytes(const std::string &b, uint32_t *q, int n);
+std::string quadlets_to_bytes(const uint32_t *q, int n);
+void quadlets_from_bytes(const std::string &b, uint32_t *q, int n);
 
 // Feature inquiry and control words in IIDC layout.
-uint32_t vz_feature_inq(bool present, bool has_auto, bool has_manual,
+uint32_t feature_inq(bool present, bool has_auto, bool has_manual,
                         bool on_off, int lo, int hi);
-uint32_t vz_feature_ctl(bool present, bool on, bool is_auto, int value);
-uint32_t vz_wb_ctl(bool present, bool is_auto, int blue, int red);
-inline bool vz_ctl_auto(uint32_t w) { return w & (1u << 24); }
-inline bool vz_ctl_on(uint32_t w) { return w & (1u << 25); }
-inline int vz_ctl_value(uint32_t w) { return w & 0xfff; }
-inline int vz_ctl_value_hi(uint32_t w) { return (w >> 12) & 0xfff; }
+uint32_t feature_ctl(bool present, bool on, bool is_auto, int value);
+uint32_t wb_ctl(bool present, bool is_auto, int blue, int red);
+inline bool ctl_auto(uint32_t w) { return w & (1u << 24); }
+inline bool ctl_on(uint32_t w) { return w & (1u << 25); }
+inline int ctl_value(uint32_t w) { return w & 0xfff; }
+inline int ctl_value_hi(uint32_t w) { return (w >> 12) & 0xfff; }
+
+
+}  // namespace iidc
+}  // namespace vz
 
 #endif

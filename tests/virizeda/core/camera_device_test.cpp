@@ -37,16 +37,16 @@ class PlainDevice : public vz::Device {
   PlainDevice() {
     vz::Mode m;
     m.format = 0, m.mode = 5, m.width = 640, m.height = 480;
-    m.rates = 1u << vz::RATE_30 | 1u << vz::RATE_15;
+    m.rates = 1u << vz::iidc::RATE_30 | 1u << vz::iidc::RATE_15;
     offered.push_back(m);
     m.format = 7, m.mode = 0, m.width = 320, m.height = 240, m.unit_w = 160;
     m.unit_h = 120;
     offered.push_back(m);
-    regs[VZ_ROM_BASE + 4 * ROM_CHIP_LO] = 0x00050042;
-    regs[VZ_LOCAL_BASE + 4 * LP_VERSION] = 0x0200;
-    regs[VZ_LOCAL_BASE + 4 * LP_CAM_TYPE] = 1u << 10 | 7;  // stereo, imager 7
-    regs[VZ_LOCAL_BASE + 4 * LP_FIRMWARE] = 0x01020304;
-    regs[VZ_DCAM_BASE + DC_ISO_CHANNEL] = 2u << 24;
+    regs[vz::iidc::ROM_BASE + 4 * vz::iidc::ROM_CHIP_LO] = 0x00050042;
+    regs[vz::iidc::LOCAL_BASE + 4 * vz::iidc::LP_VERSION] = 0x0200;
+    regs[vz::iidc::LOCAL_BASE + 4 * vz::iidc::LP_CAM_TYPE] = 1u << 10 | 7;  // stereo, imager 7
+    regs[vz::iidc::LOCAL_BASE + 4 * vz::iidc::LP_FIRMWARE] = 0x01020304;
+    regs[vz::iidc::DCAM_BASE + vz::iidc::DC_ISO_CHANNEL] = 2u << 24;
     shutter.value = 100;
   }
   uint64_t guid() const override { return 0x0a13940000050042ull; }
@@ -62,18 +62,18 @@ class PlainDevice : public vz::Device {
     return true;
   }
   bool feature_info(int f, vz::FeatureInfo *out) override {
-    if (f != vz::F_SHUTTER) return false;
+    if (f != vz::iidc::SHUTTER) return false;
     out->present = out->has_manual = true;
     out->min = 0, out->max = 400;
     return true;
   }
   bool get_feature(int f, vz::FeatureState *out) override {
-    if (f != vz::F_SHUTTER) return false;
+    if (f != vz::iidc::SHUTTER) return false;
     *out = shutter;
     return true;
   }
   bool set_feature(int f, const vz::FeatureState &s) override {
-    if (f != vz::F_SHUTTER || s.value > 400) return false;
+    if (f != vz::iidc::SHUTTER || s.value > 400) return false;
     shutter = s;
     return true;
   }
@@ -129,14 +129,14 @@ TEST_F(CameraOverDevice, IdentityComesFromTheRomAndTheLocalBlock) {
   EXPECT_TRUE(cam.has_manual_exposure && !cam.has_auto_exposure);
   EXPECT_EQ(cam.exposure, 25) << "raw 100 of 0-400";
   // a ROM write shows in devID at once, whoever made it
-  ASSERT_TRUE(cam.WriteQuadlet(VZ_ROM_BASE + 4 * ROM_CHIP_LO, 0x00050099));
+  ASSERT_TRUE(cam.WriteQuadlet(vz::iidc::ROM_BASE + 4 * vz::iidc::ROM_CHIP_LO, 0x00050099));
   EXPECT_EQ(cam.devID, 0x00050099);
 }
 
 TEST_F(CameraOverDevice, ModesAreChosenNativeFirstOrRefusedWithWhatIsOffered) {
   ASSERT_TRUE(cam.SetFormat(S_640x480, S_MONO, S_15, 1, false)) << cam.error;
   EXPECT_EQ(dev.mode_set.format, 0);
-  EXPECT_EQ(dev.rate_set, vz::RATE_15);
+  EXPECT_EQ(dev.rate_set, vz::iidc::RATE_15);
   ASSERT_TRUE(cam.SetFormat(S_160x120, S_MONO, S_30, 1, false)) << cam.error;
   EXPECT_EQ(dev.mode_set.format, 7);
   EXPECT_EQ(dev.mode_set.width, 160) << "Format_7 cut to the size";
@@ -158,7 +158,7 @@ TEST_F(CameraOverDevice, FramesAreCopiedAndSkippedWhenTheDeviceCannot) {
   // 10 fps: the imager at 30, every third frame, which this device leaves
   // to the camera
   ASSERT_TRUE(cam.SetFormat(S_160x120, S_MONO, S_10, 1, false));
-  EXPECT_EQ(dev.rate_set, vz::RATE_30);
+  EXPECT_EQ(dev.rate_set, vz::iidc::RATE_30);
   dev.seqs = {0, 1, 2, 3, 4, 5, 6, 10, 11, 17};
   ASSERT_TRUE(cam.Start());
   unsigned char *img = nullptr;

@@ -21,38 +21,38 @@ namespace {
 constexpr uint32_t REG_BASE = 0xF0000000u;  // libdc1394 offsets count from here
 constexpr uint32_t ROM_FIRST = 0xF0000400u, ROM_END = 0xF0000800u;
 
-bool coding_of(dc1394color_coding_t c, Coding *out) {
+bool coding_of(dc1394color_coding_t c, iidc::Coding *out) {
   switch (c) {
-    case DC1394_COLOR_CODING_MONO8: *out = Coding::MONO8; return true;
-    case DC1394_COLOR_CODING_RAW8: *out = Coding::RAW8; return true;
-    case DC1394_COLOR_CODING_RGB8: *out = Coding::RGB8; return true;
-    case DC1394_COLOR_CODING_YUV411: *out = Coding::YUV411; return true;
-    case DC1394_COLOR_CODING_YUV422: *out = Coding::YUV422; return true;
-    case DC1394_COLOR_CODING_YUV444: *out = Coding::YUV444; return true;
+    case DC1394_COLOR_CODING_MONO8: *out = iidc::Coding::MONO8; return true;
+    case DC1394_COLOR_CODING_RAW8: *out = iidc::Coding::RAW8; return true;
+    case DC1394_COLOR_CODING_RGB8: *out = iidc::Coding::RGB8; return true;
+    case DC1394_COLOR_CODING_YUV411: *out = iidc::Coding::YUV411; return true;
+    case DC1394_COLOR_CODING_YUV422: *out = iidc::Coding::YUV422; return true;
+    case DC1394_COLOR_CODING_YUV444: *out = iidc::Coding::YUV444; return true;
     default: return false;  // 16-bit codings are not delivered
   }
 }
 
-dc1394color_coding_t dc_coding(Coding c) {
+dc1394color_coding_t dc_coding(iidc::Coding c) {
   switch (c) {
-    case Coding::MONO8: return DC1394_COLOR_CODING_MONO8;
-    case Coding::RAW8: return DC1394_COLOR_CODING_RAW8;
-    case Coding::RGB8: return DC1394_COLOR_CODING_RGB8;
-    case Coding::YUV411: return DC1394_COLOR_CODING_YUV411;
-    case Coding::YUV422: return DC1394_COLOR_CODING_YUV422;
-    case Coding::YUV444: return DC1394_COLOR_CODING_YUV444;
+    case iidc::Coding::MONO8: return DC1394_COLOR_CODING_MONO8;
+    case iidc::Coding::RAW8: return DC1394_COLOR_CODING_RAW8;
+    case iidc::Coding::RGB8: return DC1394_COLOR_CODING_RGB8;
+    case iidc::Coding::YUV411: return DC1394_COLOR_CODING_YUV411;
+    case iidc::Coding::YUV422: return DC1394_COLOR_CODING_YUV422;
+    case iidc::Coding::YUV444: return DC1394_COLOR_CODING_YUV444;
   }
   return DC1394_COLOR_CODING_MONO8;
 }
 
-Filter filter_of(dc1394color_filter_t f) {
+iidc::Filter filter_of(dc1394color_filter_t f) {
   switch (f) {
-    case DC1394_COLOR_FILTER_RGGB: return Filter::RGGB;
-    case DC1394_COLOR_FILTER_GBRG: return Filter::GBRG;
-    case DC1394_COLOR_FILTER_GRBG: return Filter::GRBG;
-    case DC1394_COLOR_FILTER_BGGR: return Filter::BGGR;
+    case DC1394_COLOR_FILTER_RGGB: return iidc::Filter::RGGB;
+    case DC1394_COLOR_FILTER_GBRG: return iidc::Filter::GBRG;
+    case DC1394_COLOR_FILTER_GRBG: return iidc::Filter::GRBG;
+    case DC1394_COLOR_FILTER_BGGR: return iidc::Filter::BGGR;
   }
-  return Filter::NONE;
+  return iidc::Filter::NONE;
 }
 
 // IIDC format and mode number of a libdc1394 mode; false for Format_6
@@ -104,12 +104,12 @@ bool f7_info(dc1394camera_t *cam, dc1394video_mode_t v, dc1394format7mode_t *inf
 
 // libdc1394 reads COLOR_FILTER_ID only from cameras whose ROM says IIDC
 // 1.31; a camera that offers RAW8, which came with 1.31, has it anyway
-Filter raw_filter(dc1394camera_t *cam, dc1394video_mode_t v) {
+iidc::Filter raw_filter(dc1394camera_t *cam, dc1394video_mode_t v) {
   dc1394color_filter_t cf;
   if (dc1394_format7_get_color_filter(cam, v, &cf) == DC1394_SUCCESS) return filter_of(cf);
   uint32_t q;
   if (dc1394_get_format7_register(cam, v, 0x058, &q) != DC1394_SUCCESS || (q >> 24) > 3)
-    return Filter::NONE;
+    return iidc::Filter::NONE;
   return filter_of((dc1394color_filter_t)((q >> 24) + DC1394_COLOR_FILTER_MIN));
 }
 
@@ -175,11 +175,11 @@ std::vector<Mode> Dc1394Device::modes() {
       m.height = (int)info.max_size_y / m.unit_h * m.unit_h;
       for (uint32_t c = 0; c < info.color_codings.num; ++c) {
         if (!coding_of(info.color_codings.codings[c], &m.coding)) continue;
-        m.filter = m.coding == Coding::RAW8 ? raw_filter(cam_, v) : Filter::NONE;
+        m.filter = m.coding == iidc::Coding::RAW8 ? raw_filter(cam_, v) : iidc::Filter::NONE;
         // the rates a frame of one unit can have; set_mode checks the size
         m.rates = 0;
         size_t least = coding_bytes(m.coding, (size_t)m.unit_w * m.unit_h);
-        for (int r = RATE_1_875; r <= RATE_240; ++r)
+        for (int r = iidc::RATE_1_875; r <= iidc::RATE_240; ++r)
           if (f7_packet(info, least, r) <= info.max_packet_size) m.rates |= 1u << r;
         if (m.rates && m.width > 0 && m.height > 0) out.push_back(m);
       }
@@ -193,7 +193,7 @@ std::vector<Mode> Dc1394Device::modes() {
       continue;
     m.width = (int)w;
     m.height = (int)h;
-    m.filter = Filter::NONE;
+    m.filter = iidc::Filter::NONE;
     m.rates = 0;
     dc1394framerates_t fr;
     if (dc1394_video_get_supported_framerates(cam_, v, &fr) == DC1394_SUCCESS)
@@ -227,7 +227,7 @@ bool Dc1394Device::set_mode(const Mode &m, int rate, std::string *why) {
     return false;
   }
   dc1394video_mode_t v;
-  if (!mode_of(m.format, m.mode, &v) || rate < RATE_1_875 || rate > RATE_240) {
+  if (!mode_of(m.format, m.mode, &v) || rate < iidc::RATE_1_875 || rate > iidc::RATE_240) {
     *why = "no such IIDC mode or rate";
     return false;
   }
@@ -332,7 +332,7 @@ bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
 }
 
 bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
-  if (gone_ || feature < 0 || feature >= F_FEATURES) return false;
+  if (gone_ || feature < 0 || feature >= iidc::FEATURES) return false;
   // libdc1394 fills only what an available feature has
   dc1394feature_info_t fi;
   memset(&fi, 0, sizeof fi);
@@ -353,7 +353,7 @@ bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
 }
 
 bool Dc1394Device::get_feature(int feature, FeatureState *out) {
-  if (gone_ || feature < 0 || feature >= F_FEATURES) return false;
+  if (gone_ || feature < 0 || feature >= iidc::FEATURES) return false;
   // libdc1394 fills only what an available feature has
   dc1394feature_info_t fi;
   memset(&fi, 0, sizeof fi);
@@ -361,7 +361,7 @@ bool Dc1394Device::get_feature(int feature, FeatureState *out) {
   if (dc1394_feature_get(cam_, &fi) != DC1394_SUCCESS || !fi.available) return false;
   out->on = fi.is_on;
   out->automatic = fi.current_mode == DC1394_FEATURE_MODE_AUTO;
-  if (feature == F_WHITE_BALANCE) {
+  if (feature == iidc::WHITE_BALANCE) {
     out->value = fi.BU_value;
     out->value2 = fi.RV_value;
   } else {
@@ -371,7 +371,7 @@ bool Dc1394Device::get_feature(int feature, FeatureState *out) {
 }
 
 bool Dc1394Device::set_feature(int feature, const FeatureState &s) {
-  if (gone_ || feature < 0 || feature >= F_FEATURES) return false;
+  if (gone_ || feature < 0 || feature >= iidc::FEATURES) return false;
   FeatureInfo info;
   if (!feature_info(feature, &info) || !info.present) return false;
   dc1394feature_t id = (dc1394feature_t)(DC1394_FEATURE_MIN + feature);
@@ -384,7 +384,7 @@ bool Dc1394Device::set_feature(int feature, const FeatureState &s) {
   else
     ok = false;
   if (!s.automatic && ok) {
-    if (feature == F_WHITE_BALANCE)
+    if (feature == iidc::WHITE_BALANCE)
       ok = dc1394_feature_whitebalance_set_value(cam_, s.value, s.value2) == DC1394_SUCCESS;
     else
       ok = dc1394_feature_set_value(cam_, id, s.value) == DC1394_SUCCESS;
@@ -439,7 +439,7 @@ bool Dc1394Device::start(std::string *why) {
   uint32_t w = 0, h = 0;
   uint64_t bytes = 0;
   dc1394color_coding_t cc;
-  Coding c;
+  iidc::Coding c;
   if (dc1394_get_image_size_from_video_mode(cam_, mode_, &w, &h) == DC1394_SUCCESS &&
       dc1394_get_color_coding_from_video_mode(cam_, mode_, &cc) == DC1394_SUCCESS &&
       coding_of(cc, &c))

@@ -27,18 +27,18 @@ struct FixedMode {
 };
 // The IIDC modes of Format_0 and Format_2 that our imagers can fill.
 const FixedMode fixed_modes[] = {
-    {0, 0, 160, 120, CODING_YUV444, {-1, -1, 15, 30, 60, 120, 240, 480}},
-    {0, 1, 320, 240, CODING_YUV422, {10, 20, 40, 80, 160, 320, 640, 1280}},
-    {0, 2, 640, 480, CODING_YUV411, {30, 60, 120, 240, 480, 960, 1920, 3840}},
-    {0, 3, 640, 480, CODING_YUV422, {40, 80, 160, 320, 640, 1280, 2560, 5120}},
-    {0, 4, 640, 480, CODING_RGB8, {60, 120, 240, 480, 960, 1920, 3840, 7680}},
-    {0, 5, 640, 480, CODING_MONO8, {20, 40, 80, 160, 320, 640, 1280, 2560}},
-    {2, 0, 1280, 960, CODING_YUV422, {160, 320, 640, 1280, 2560, 5120, -1, -1}},
-    {2, 1, 1280, 960, CODING_RGB8, {240, 480, 960, 1920, 3840, 7680, -1, -1}},
-    {2, 2, 1280, 960, CODING_MONO8, {80, 160, 320, 640, 1280, 2560, 5120, -1}},
+    {0, 0, 160, 120, iidc::CODING_YUV444, {-1, -1, 15, 30, 60, 120, 240, 480}},
+    {0, 1, 320, 240, iidc::CODING_YUV422, {10, 20, 40, 80, 160, 320, 640, 1280}},
+    {0, 2, 640, 480, iidc::CODING_YUV411, {30, 60, 120, 240, 480, 960, 1920, 3840}},
+    {0, 3, 640, 480, iidc::CODING_YUV422, {40, 80, 160, 320, 640, 1280, 2560, 5120}},
+    {0, 4, 640, 480, iidc::CODING_RGB8, {60, 120, 240, 480, 960, 1920, 3840, 7680}},
+    {0, 5, 640, 480, iidc::CODING_MONO8, {20, 40, 80, 160, 320, 640, 1280, 2560}},
+    {2, 0, 1280, 960, iidc::CODING_YUV422, {160, 320, 640, 1280, 2560, 5120, -1, -1}},
+    {2, 1, 1280, 960, iidc::CODING_RGB8, {240, 480, 960, 1920, 3840, 7680, -1, -1}},
+    {2, 2, 1280, 960, iidc::CODING_MONO8, {80, 160, 320, 640, 1280, 2560, 5120, -1}},
 };
 // the rates our imagers run at: 3.75 to 60 fps
-const int RATE_MIN = RATE_3_75, RATE_MAX = RATE_60;
+const int RATE_MIN = iidc::RATE_3_75, RATE_MAX = iidc::RATE_60;
 const int F7_UNIT = 8;
 
 const FixedMode *find_fixed(int format, int mode) {
@@ -50,34 +50,34 @@ const FixedMode *find_fixed(int format, int mode) {
 // bytes per 2 pixels, so that 4:1:1 stays whole
 int bytes_per_2px(int coding) {
   switch (coding) {
-    case CODING_MONO8: case CODING_RAW8: return 2;
-    case CODING_YUV411: return 3;
-    case CODING_YUV422: return 4;
+    case iidc::CODING_MONO8: case iidc::CODING_RAW8: return 2;
+    case iidc::CODING_YUV411: return 3;
+    case iidc::CODING_YUV422: return 4;
   }
   return 6;
 }
 
-Coding coding_of(int id) {
+iidc::Coding coding_of(int id) {
   switch (id) {
-    case CODING_RAW8: return Coding::RAW8;
-    case CODING_RGB8: return Coding::RGB8;
-    case CODING_YUV411: return Coding::YUV411;
-    case CODING_YUV422: return Coding::YUV422;
-    case CODING_YUV444: return Coding::YUV444;
+    case iidc::CODING_RAW8: return iidc::Coding::RAW8;
+    case iidc::CODING_RGB8: return iidc::Coding::RGB8;
+    case iidc::CODING_YUV411: return iidc::Coding::YUV411;
+    case iidc::CODING_YUV422: return iidc::Coding::YUV422;
+    case iidc::CODING_YUV444: return iidc::Coding::YUV444;
   }
-  return Coding::MONO8;
+  return iidc::Coding::MONO8;
 }
 
-int coding_id(Coding c) {
+int coding_id(iidc::Coding c) {
   switch (c) {
-    case Coding::RAW8: return CODING_RAW8;
-    case Coding::RGB8: return CODING_RGB8;
-    case Coding::YUV411: return CODING_YUV411;
-    case Coding::YUV422: return CODING_YUV422;
-    case Coding::YUV444: return CODING_YUV444;
-    case Coding::MONO8: break;
+    case iidc::Coding::RAW8: return iidc::CODING_RAW8;
+    case iidc::Coding::RGB8: return iidc::CODING_RGB8;
+    case iidc::Coding::YUV411: return iidc::CODING_YUV411;
+    case iidc::Coding::YUV422: return iidc::CODING_YUV422;
+    case iidc::Coding::YUV444: return iidc::CODING_YUV444;
+    case iidc::Coding::MONO8: break;
   }
-  return CODING_MONO8;
+  return iidc::CODING_MONO8;
 }
 
 double rate_fps(int rate) { return 1.875 * (1 << clampi(rate, 0, 7)); }
@@ -86,7 +86,7 @@ struct Range {
   int lo, hi;
 };
 // raw register ranges behind the programs' 0-100 scale
-const Range ranges[FEAT_COUNT] = {{0, 255}, {0, 255}, {0, 255},
+const Range ranges[iidc::FEATURES] = {{0, 255}, {0, 255}, {0, 255},
                                   {0, 255}, {0, 0},   {0, 255},
                                   {0, 1},   {1, 1000}, {0, 255}};
 
@@ -97,16 +97,16 @@ const Range ranges[FEAT_COUNT] = {{0, 255}, {0, 255}, {0, 255},
 SimDevice::SimDevice(const CamConfig &conf, int num, int bus_speed)
     : conf_(conf), num_(num), bus_speed_(bus_speed) {
   const CamValues &v = conf_.v;
-  vz_rom_build(rom_, vz_camera_guid(conf_, num), bus_speed, conf_.name);
+  iidc::rom_build(rom_, vz_camera_guid(conf_, num), bus_speed, conf_.name);
   memset(lp_saved_, 0, sizeof lp_saved_);
-  lp_saved_[LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
-                        (v.isReversed ? LP_IDENT_INVERT : 0);
-  lp_saved_[LP_YOFFSET] =
+  lp_saved_[iidc::LP_IDENT] = ((uint32_t)v.devID & 0xffff) |
+                        (v.isReversed ? iidc::LP_IDENT_INVERT : 0);
+  lp_saved_[iidc::LP_YOFFSET] =
       (uint32_t)v.y_offset | ((uint32_t)v.y_offset_right << 16);
-  lp_saved_[LP_BLACK] =
+  lp_saved_[iidc::LP_BLACK] =
       (uint32_t)v.black_offset | ((uint32_t)v.black_offset_right << 16);
-  lp_saved_[LP_PROC] = (uint32_t)v.procMode;
-  lp_saved_[LP_RATE] = v.is_50Hz_rate ? LP_RATE_50 : LP_RATE_60;
+  lp_saved_[iidc::LP_PROC] = (uint32_t)v.procMode;
+  lp_saved_[iidc::LP_RATE] = v.is_50Hz_rate ? iidc::LP_RATE_50 : iidc::LP_RATE_60;
   has_calib_ = conf_.has_calib;
   calib_ = conf_.calib;
   iso_channel_ = num & 0xf;
@@ -122,26 +122,26 @@ SimDevice::~SimDevice() {}
 void SimDevice::load_state() {
   if (vz_state_dir().empty()) return;
   std::string path = vz_state_file(num_, conf_.chip_id, "rom");
-  std::string data = vz_quadlets_to_bytes(rom_, VZ_ROM_QUADS);
+  std::string data = iidc::quadlets_to_bytes(rom_, iidc::ROM_QUADS);
   if (vz_state_load(path, &data)) {
-    if (data.size() == 4 * VZ_ROM_QUADS) {
-      vz_quadlets_from_bytes(data, rom_, VZ_ROM_QUADS);
+    if (data.size() == 4 * iidc::ROM_QUADS) {
+      iidc::quadlets_from_bytes(data, rom_, iidc::ROM_QUADS);
     } else {
       vz_diag("state file %s holds %zu bytes, not %d; factory ROM used",
-              path.c_str(), data.size(), 4 * VZ_ROM_QUADS);
+              path.c_str(), data.size(), 4 * iidc::ROM_QUADS);
     }
   }
   path = vz_state_file(num_, conf_.chip_id, "local");
-  data = vz_quadlets_to_bytes(lp_saved_, VZ_LOCAL_WORDS);
+  data = iidc::quadlets_to_bytes(lp_saved_, iidc::LOCAL_WORDS);
   if (conf_.local_params_version && vz_state_load(path, &data)) {
-    if (data.size() == 4 * VZ_LOCAL_WORDS) {
-      uint32_t w[VZ_LOCAL_WORDS];
-      vz_quadlets_from_bytes(data, w, VZ_LOCAL_WORDS);
-      for (int i : {LP_IDENT, LP_YOFFSET, LP_BLACK, LP_PROC, LP_RATE})
+    if (data.size() == 4 * iidc::LOCAL_WORDS) {
+      uint32_t w[iidc::LOCAL_WORDS];
+      iidc::quadlets_from_bytes(data, w, iidc::LOCAL_WORDS);
+      for (int i : {iidc::LP_IDENT, iidc::LP_YOFFSET, iidc::LP_BLACK, iidc::LP_PROC, iidc::LP_RATE})
         lp_saved_[i] = w[i];
     } else {
       vz_diag("state file %s holds %zu bytes, not %d; defaults used",
-              path.c_str(), data.size(), 4 * VZ_LOCAL_WORDS);
+              path.c_str(), data.size(), 4 * iidc::LOCAL_WORDS);
     }
   }
   path = vz_state_file(num_, conf_.chip_id, "calib");
@@ -167,30 +167,30 @@ void SimDevice::power_on() {
   decimation_ = 1;
   one_shot_ = false;
   ae_target_ = 110;
-  flash_result_ = FLASH_OK;
+  flash_result_ = iidc::FLASH_OK;
   calib_staging_.clear();
   calib_page_ = 0;
   for (Feat &f : feat_) f = Feat();
-  set_scale(FEAT_BRIGHTNESS, v.brightness);
-  feat_[FEAT_BRIGHTNESS].automatic = v.auto_brightness;
-  set_scale(FEAT_SHARPNESS, v.sharpness);
-  set_scale(FEAT_WHITE_BALANCE, v.bluegain);
-  set_scale(FEAT_WHITE_BALANCE, v.redgain, true);
-  feat_[FEAT_WHITE_BALANCE].automatic = v.auto_whitebalance;
-  set_scale(FEAT_SATURATION, v.saturation);
-  feat_[FEAT_GAMMA].on = v.gamma;
-  feat_[FEAT_GAMMA].value = v.gamma ? 1 : 0;
-  set_scale(FEAT_SHUTTER, v.exposure);
-  feat_[FEAT_SHUTTER].automatic = v.do_auto_exposure;
-  set_scale(FEAT_GAIN, v.gain);
-  feat_[FEAT_GAIN].automatic = v.do_auto_gain;
-  feat_[FEAT_AUTO_EXPOSURE].value = (uint32_t)ae_target_;
+  set_scale(iidc::BRIGHTNESS, v.brightness);
+  feat_[iidc::BRIGHTNESS].automatic = v.auto_brightness;
+  set_scale(iidc::SHARPNESS, v.sharpness);
+  set_scale(iidc::WHITE_BALANCE, v.bluegain);
+  set_scale(iidc::WHITE_BALANCE, v.redgain, true);
+  feat_[iidc::WHITE_BALANCE].automatic = v.auto_whitebalance;
+  set_scale(iidc::SATURATION, v.saturation);
+  feat_[iidc::GAMMA].on = v.gamma;
+  feat_[iidc::GAMMA].value = v.gamma ? 1 : 0;
+  set_scale(iidc::SHUTTER, v.exposure);
+  feat_[iidc::SHUTTER].automatic = v.do_auto_exposure;
+  set_scale(iidc::GAIN, v.gain);
+  feat_[iidc::GAIN].automatic = v.do_auto_gain;
+  feat_[iidc::AUTO_EXPOSURE].value = (uint32_t)ae_target_;
   // 640x480 Mono8 where the imager is that large, else Format_7
-  rate_ = RATE_15;
+  rate_ = iidc::RATE_15;
   format_ = 0, mode_ = 5;
   f7_w_ = v.max_width / F7_UNIT * F7_UNIT;
   f7_h_ = v.max_height / F7_UNIT * F7_UNIT;
-  f7_coding_ = CODING_MONO8;
+  f7_coding_ = iidc::CODING_MONO8;
   f7_x_ = f7_y_ = 0;
   if (!mode_offered(0, 5) && conf_.format7) {
     format_ = 7, mode_ = 0;
@@ -205,7 +205,7 @@ void SimDevice::power_on() {
 // ---------------------------------------------------------------- identity
 
 uint64_t SimDevice::guid() const {
-  return (uint64_t)rom_[ROM_CHIP_HI] << 32 | rom_[ROM_CHIP_LO];
+  return (uint64_t)rom_[iidc::ROM_CHIP_HI] << 32 | rom_[iidc::ROM_CHIP_LO];
 }
 
 std::string SimDevice::vendor() const { return "virizeda"; }
@@ -235,9 +235,9 @@ bool SimDevice::extras(Extras *out) {
 // ---------------------------------------------------------------- modes
 
 uint32_t SimDevice::coding_mask() const {
-  uint32_t m = 1u << (31 - CODING_MONO8);
-  if (conf_.v.has_color) m |= 1u << (31 - CODING_RAW8);
-  if (conf_.v.has_color && conf_.rgb8) m |= 1u << (31 - CODING_RGB8);
+  uint32_t m = 1u << (31 - iidc::CODING_MONO8);
+  if (conf_.v.has_color) m |= 1u << (31 - iidc::CODING_RAW8);
+  if (conf_.v.has_color && conf_.rgb8) m |= 1u << (31 - iidc::CODING_RGB8);
   return m;
 }
 
@@ -245,8 +245,8 @@ bool SimDevice::mode_offered(int format, int mode) const {
   if (format == 7) return mode == 0 && conf_.format7;
   const FixedMode *m = find_fixed(format, mode);
   return m && m->w <= conf_.v.max_width && m->h <= conf_.v.max_height &&
-         (m->coding == CODING_MONO8 || conf_.v.has_color) &&
-         (m->coding != CODING_RGB8 || conf_.rgb8);
+         (m->coding == iidc::CODING_MONO8 || conf_.v.has_color) &&
+         (m->coding != iidc::CODING_RGB8 || conf_.rgb8);
 }
 
 uint32_t SimDevice::mode_inq(int format) const {
@@ -285,8 +285,8 @@ std::vector<Mode> SimDevice::modes() {
     m.width = conf_.v.max_width / F7_UNIT * F7_UNIT;
     m.height = conf_.v.max_height / F7_UNIT * F7_UNIT;
     m.coding = coding_of(id);
-    if (id == CODING_RAW8)
-      m.filter = conf_.v.isBGGR ? Filter::BGGR : Filter::RGGB;
+    if (id == iidc::CODING_RAW8)
+      m.filter = conf_.v.isBGGR ? iidc::Filter::BGGR : iidc::Filter::RGGB;
     for (int r = RATE_MIN; r <= RATE_MAX; ++r) m.rates |= 1u << r;
     m.unit_w = m.unit_h = F7_UNIT;
     out.push_back(m);
@@ -302,8 +302,8 @@ Mode SimDevice::current_mode() const {
   }
   m.format = 7, m.mode = 0, m.width = f7_w_, m.height = f7_h_;
   m.coding = coding_of(f7_coding_);
-  if (f7_coding_ == CODING_RAW8)
-    m.filter = conf_.v.isBGGR ? Filter::BGGR : Filter::RGGB;
+  if (f7_coding_ == iidc::CODING_RAW8)
+    m.filter = conf_.v.isBGGR ? iidc::Filter::BGGR : iidc::Filter::RGGB;
   m.unit_w = m.unit_h = F7_UNIT;
   for (int r = RATE_MIN; r <= RATE_MAX; ++r) m.rates |= 1u << r;
   return m;
@@ -406,7 +406,7 @@ double SimDevice::frame_period_us() const {
   if (format_ == 7 && f7_by_packet_)
     return 125.0 * decimation_ * packets_per_frame();
   double fps = rate_fps(rate_);
-  if (conf_.v.has_50Hz_rate && lp_[LP_RATE] == LP_RATE_50) fps *= 5.0 / 6.0;
+  if (conf_.v.has_50Hz_rate && lp_[iidc::LP_RATE] == iidc::LP_RATE_50) fps *= 5.0 / 6.0;
   return 1e6 * decimation_ / fps;
 }
 
@@ -430,41 +430,41 @@ void SimDevice::set_scale(int n, int v, bool second) {
 
 bool SimDevice::read_feature_inq(int n, uint32_t *v) const {
   *v = 0;  // features this camera lacks read as absent
-  if (n < 0 || n >= FEAT_COUNT) return true;
+  if (n < 0 || n >= iidc::FEATURES) return true;
   const CamValues &c = conf_.v;
   const Range &r = ranges[n];
   switch (n) {
-    case FEAT_BRIGHTNESS:
-      *v = vz_feature_inq(c.has_manual_brightness || c.has_auto_brightness,
+    case iidc::BRIGHTNESS:
+      *v = iidc::feature_inq(c.has_manual_brightness || c.has_auto_brightness,
                           c.has_auto_brightness, c.has_manual_brightness,
                           false, r.lo, r.hi);
       break;
-    case FEAT_AUTO_EXPOSURE:
-      *v = vz_feature_inq(c.has_auto_exposure, false, true, true, r.lo, r.hi);
+    case iidc::AUTO_EXPOSURE:
+      *v = iidc::feature_inq(c.has_auto_exposure, false, true, true, r.lo, r.hi);
       break;
-    case FEAT_SHARPNESS:
-      *v = vz_feature_inq(c.has_sharpness, false, true, false, r.lo, r.hi);
+    case iidc::SHARPNESS:
+      *v = iidc::feature_inq(c.has_sharpness, false, true, false, r.lo, r.hi);
       break;
-    case FEAT_WHITE_BALANCE:
-      *v = vz_feature_inq(
+    case iidc::WHITE_BALANCE:
+      *v = iidc::feature_inq(
           c.has_color && (c.has_manual_whitebalance || c.has_auto_whitebalance),
           c.has_auto_whitebalance, c.has_manual_whitebalance, false, r.lo,
           r.hi);
       break;
-    case FEAT_SATURATION:
-      *v = vz_feature_inq(c.has_color && c.has_saturation, false, true, false,
+    case iidc::SATURATION:
+      *v = iidc::feature_inq(c.has_color && c.has_saturation, false, true, false,
                           r.lo, r.hi);
       break;
-    case FEAT_GAMMA:
-      *v = vz_feature_inq(c.has_gamma, false, true, true, r.lo, r.hi);
+    case iidc::GAMMA:
+      *v = iidc::feature_inq(c.has_gamma, false, true, true, r.lo, r.hi);
       break;
-    case FEAT_SHUTTER:
-      *v = vz_feature_inq(c.has_manual_exposure || c.has_auto_exposure,
+    case iidc::SHUTTER:
+      *v = iidc::feature_inq(c.has_manual_exposure || c.has_auto_exposure,
                           c.has_auto_exposure, c.has_manual_exposure, false,
                           r.lo, r.hi);
       break;
-    case FEAT_GAIN:
-      *v = vz_feature_inq(c.has_manual_gain || c.has_auto_gain,
+    case iidc::GAIN:
+      *v = iidc::feature_inq(c.has_manual_gain || c.has_auto_gain,
                           c.has_auto_gain, c.has_manual_gain, false, r.lo,
                           r.hi);
       break;
@@ -478,21 +478,21 @@ bool SimDevice::read_feature_ctl(int n, uint32_t *v) const {
   *v = 0;
   if (!inq) return true;
   const Feat &f = feat_[n];
-  if (n == FEAT_WHITE_BALANCE)
-    *v = vz_wb_ctl(true, f.automatic, (int)f.value, (int)f.value2);
-  else if (n == FEAT_AUTO_EXPOSURE)
-    *v = vz_feature_ctl(true, feat_[FEAT_SHUTTER].automatic, false,
+  if (n == iidc::WHITE_BALANCE)
+    *v = iidc::wb_ctl(true, f.automatic, (int)f.value, (int)f.value2);
+  else if (n == iidc::AUTO_EXPOSURE)
+    *v = iidc::feature_ctl(true, feat_[iidc::SHUTTER].automatic, false,
                         ae_target_);
-  else if (n == FEAT_GAMMA)
-    *v = vz_feature_ctl(true, f.on, false, (int)f.value);
+  else if (n == iidc::GAMMA)
+    *v = iidc::feature_ctl(true, f.on, false, (int)f.value);
   else
-    *v = vz_feature_ctl(true, true, f.automatic, (int)f.value);
+    *v = iidc::feature_ctl(true, true, f.automatic, (int)f.value);
   return true;
 }
 
 bool SimDevice::feature_info(int n, FeatureInfo *out) {
   uint32_t inq = 0;
-  if (n < 0 || n >= FEAT_COUNT || !read_feature_inq(n, &inq) || !inq) {
+  if (n < 0 || n >= iidc::FEATURES || !read_feature_inq(n, &inq) || !inq) {
     *out = FeatureInfo();
     return false;
   }
@@ -510,9 +510,9 @@ bool SimDevice::get_feature(int n, FeatureState *out) {
   FeatureInfo info;
   if (!feature_info(n, &info)) return false;
   const Feat &f = feat_[n];
-  out->on = n == FEAT_AUTO_EXPOSURE ? feat_[FEAT_SHUTTER].automatic : f.on;
+  out->on = n == iidc::AUTO_EXPOSURE ? feat_[iidc::SHUTTER].automatic : f.on;
   out->automatic = f.automatic;
-  out->value = n == FEAT_AUTO_EXPOSURE ? (uint32_t)ae_target_ : f.value;
+  out->value = n == iidc::AUTO_EXPOSURE ? (uint32_t)ae_target_ : f.value;
   out->value2 = f.value2;
   return true;
 }
@@ -523,10 +523,10 @@ bool SimDevice::set_feature(int n, const FeatureState &s) {
   if (s.automatic && !info.has_auto) return false;
   if (!s.automatic && !info.has_manual) return false;
   if (s.value < info.min || s.value > info.max) return false;
-  if (n == FEAT_WHITE_BALANCE && (s.value2 < info.min || s.value2 > info.max))
+  if (n == iidc::WHITE_BALANCE && (s.value2 < info.min || s.value2 > info.max))
     return false;
   Feat &f = feat_[n];
-  if (n == FEAT_AUTO_EXPOSURE) {
+  if (n == iidc::AUTO_EXPOSURE) {
     ae_target_ = (int)s.value;  // the level automatic exposure aims at
     return true;
   }
@@ -535,7 +535,7 @@ bool SimDevice::set_feature(int n, const FeatureState &s) {
   // a control in automatic mode keeps the value its loop reached
   if (!s.automatic) {
     f.value = s.value;
-    if (n == FEAT_WHITE_BALANCE) f.value2 = s.value2;
+    if (n == iidc::WHITE_BALANCE) f.value2 = s.value2;
   }
   return true;
 }
@@ -544,19 +544,19 @@ bool SimDevice::write_feature(int n, uint32_t v) {
   FeatureInfo info;
   if (!feature_info(n, &info)) return no_register();
   FeatureState s;
-  s.on = vz_ctl_on(v);
-  s.automatic = vz_ctl_auto(v);
+  s.on = iidc::ctl_on(v);
+  s.automatic = iidc::ctl_auto(v);
   uint32_t lo = info.min, hi = info.max;
-  uint32_t val = (uint32_t)vz_ctl_value(v);
+  uint32_t val = (uint32_t)iidc::ctl_value(v);
   s.value = val < lo ? lo : (val > hi ? hi : val);
-  if (n == FEAT_WHITE_BALANCE) {
+  if (n == iidc::WHITE_BALANCE) {
     // U/B in bits 12-23, V/R in bits 0-11
-    uint32_t b = (uint32_t)vz_ctl_value_hi(v);
+    uint32_t b = (uint32_t)iidc::ctl_value_hi(v);
     s.value2 = s.value;
     s.value = b < lo ? lo : (b > hi ? hi : b);
   }
-  if (n == FEAT_GAMMA && !s.on && s.value) s.on = true;
-  if (n == FEAT_AUTO_EXPOSURE) {
+  if (n == iidc::GAMMA && !s.on && s.value) s.on = true;
+  if (n == iidc::AUTO_EXPOSURE) {
     if (val > 255) return false;
     s.value = val;
     s.automatic = false;
@@ -571,13 +571,13 @@ bool SimDevice::set_device_value(const std::string &name, int value) {
     const char *name;
     int feature;
     bool second;
-  } known[] = {{"exposure", FEAT_SHUTTER, false},
-               {"gain", FEAT_GAIN, false},
-               {"brightness", FEAT_BRIGHTNESS, false},
-               {"redgain", FEAT_WHITE_BALANCE, true},
-               {"bluegain", FEAT_WHITE_BALANCE, false},
-               {"saturation", FEAT_SATURATION, false},
-               {"sharpness", FEAT_SHARPNESS, false}};
+  } known[] = {{"exposure", iidc::SHUTTER, false},
+               {"gain", iidc::GAIN, false},
+               {"brightness", iidc::BRIGHTNESS, false},
+               {"redgain", iidc::WHITE_BALANCE, true},
+               {"bluegain", iidc::WHITE_BALANCE, false},
+               {"saturation", iidc::SATURATION, false},
+               {"sharpness", iidc::SHARPNESS, false}};
   for (const Named &k : known)
     if (name == k.name) {
       if (value < 0 || value > 100) return false;
@@ -585,8 +585,8 @@ bool SimDevice::set_device_value(const std::string &name, int value) {
       return true;
     }
   if (name == "y_offset" && value >= 0 && value <= 255) {
-    lp_[LP_YOFFSET] = (lp_[LP_YOFFSET] & ~0xffu) | (uint32_t)value;
-    lp_written_ |= 1u << LP_YOFFSET;
+    lp_[iidc::LP_YOFFSET] = (lp_[iidc::LP_YOFFSET] & ~0xffu) | (uint32_t)value;
+    lp_written_ |= 1u << iidc::LP_YOFFSET;
     return true;
   }
   return false;
@@ -596,14 +596,14 @@ bool SimDevice::set_device_value(const std::string &name, int value) {
 
 bool SimDevice::read_quadlet(uint32_t a, uint32_t *v) {
   if (!v || (a & 3)) return false;
-  if (a >= VZ_ROM_BASE && a < VZ_ROM_BASE + 4 * VZ_ROM_QUADS) {
-    *v = rom_[(a - VZ_ROM_BASE) / 4];
+  if (a >= iidc::ROM_BASE && a < iidc::ROM_BASE + 4 * iidc::ROM_QUADS) {
+    *v = rom_[(a - iidc::ROM_BASE) / 4];
     return true;
   }
-  if (a >= VZ_DCAM_BASE && a < VZ_DCAM_BASE + DC_FORMAT7_0 + F7_BLOCK)
-    return read_dcam(a - VZ_DCAM_BASE, v);
-  if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS)
-    return read_local((a - VZ_LOCAL_BASE) / 4, v);
+  if (a >= iidc::DCAM_BASE && a < iidc::DCAM_BASE + iidc::DC_FORMAT7_0 + iidc::F7_BLOCK)
+    return read_dcam(a - iidc::DCAM_BASE, v);
+  if (a >= iidc::LOCAL_BASE && a < iidc::LOCAL_BASE + 4 * iidc::LOCAL_WORDS)
+    return read_local((a - iidc::LOCAL_BASE) / 4, v);
   return read_flash(a, v);
 }
 
@@ -613,10 +613,10 @@ bool SimDevice::read_quadlet(uint32_t a, uint32_t *v) {
 // write makes a ROM that readers misparse.
 static bool rom_writable(int i, uint32_t old, uint32_t v) {
   switch (i) {
-    case ROM_CHIP_HI: case ROM_CHIP_LO:
-    case ROM_UID_LEAF + 1: case ROM_UID_LEAF + 2:
+    case iidc::ROM_CHIP_HI: case iidc::ROM_CHIP_LO:
+    case iidc::ROM_UID_LEAF + 1: case iidc::ROM_UID_LEAF + 2:
       return true;
-    case ROM_BUS_INFO: case ROM_UID_LEAF:
+    case iidc::ROM_BUS_INFO: case iidc::ROM_UID_LEAF:
       return old >> 16 == v >> 16;
   }
   return false;
@@ -624,18 +624,18 @@ static bool rom_writable(int i, uint32_t old, uint32_t v) {
 
 bool SimDevice::write_quadlet(uint32_t a, uint32_t v) {
   if (a & 3) return false;
-  if (a >= VZ_ROM_BASE && a < VZ_ROM_BASE + 4 * VZ_ROM_QUADS) {
-    int i = (int)(a - VZ_ROM_BASE) / 4;
+  if (a >= iidc::ROM_BASE && a < iidc::ROM_BASE + 4 * iidc::ROM_QUADS) {
+    int i = (int)(a - iidc::ROM_BASE) / 4;
     if (!rom_writable(i, rom_[i], v)) return false;
     // the ROM is flash: each write lands in the state directory at once
     rom_[i] = v;
     std::vector<int> written{i};
-    return persist("rom", vz_quadlets_to_bytes(rom_, VZ_ROM_QUADS), &written);
+    return persist("rom", iidc::quadlets_to_bytes(rom_, iidc::ROM_QUADS), &written);
   }
-  if (a >= VZ_DCAM_BASE && a < VZ_DCAM_BASE + DC_FORMAT7_0 + F7_BLOCK)
-    return write_dcam(a - VZ_DCAM_BASE, v);
-  if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS) {
-    int word = (int)(a - VZ_LOCAL_BASE) / 4;
+  if (a >= iidc::DCAM_BASE && a < iidc::DCAM_BASE + iidc::DC_FORMAT7_0 + iidc::F7_BLOCK)
+    return write_dcam(a - iidc::DCAM_BASE, v);
+  if (a >= iidc::LOCAL_BASE && a < iidc::LOCAL_BASE + 4 * iidc::LOCAL_WORDS) {
+    int word = (int)(a - iidc::LOCAL_BASE) / 4;
     if (!write_local(word, v)) return false;
     lp_written_ |= 1u << word;
     return true;
@@ -644,12 +644,12 @@ bool SimDevice::write_quadlet(uint32_t a, uint32_t v) {
 }
 
 bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
-  if (off >= DC_V_MODE_INQ_0 && off < DC_V_MODE_INQ_0 + 32) {
-    *v = mode_inq((off - DC_V_MODE_INQ_0) / 4);
+  if (off >= iidc::DC_V_MODE_INQ_0 && off < iidc::DC_V_MODE_INQ_0 + 32) {
+    *v = mode_inq((off - iidc::DC_V_MODE_INQ_0) / 4);
     return true;
   }
-  if (off >= DC_V_RATE_INQ && off < DC_V_RATE_INQ + 3 * 32) {
-    int f = (off - DC_V_RATE_INQ) / 32, m = (off - DC_V_RATE_INQ) % 32 / 4;
+  if (off >= iidc::DC_V_RATE_INQ && off < iidc::DC_V_RATE_INQ + 3 * 32) {
+    int f = (off - iidc::DC_V_RATE_INQ) / 32, m = (off - iidc::DC_V_RATE_INQ) % 32 / 4;
     Mode fm;
     *v = 0;
     if (mode_offered(f, m) && fixed_mode(f, m, &fm))
@@ -657,18 +657,18 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
         if (fm.rates & (1u << r)) *v |= 1u << (31 - r);
     return true;
   }
-  if (off >= DC_V_CSR_INQ_7_0 && off < DC_V_CSR_INQ_7_0 + 32) {
-    *v = off == DC_V_CSR_INQ_7_0 && mode_offered(7, 0)
-             ? (VZ_DCAM_BASE + DC_FORMAT7_0 - 0xF0000000u) / 4 : 0;
+  if (off >= iidc::DC_V_CSR_INQ_7_0 && off < iidc::DC_V_CSR_INQ_7_0 + 32) {
+    *v = off == iidc::DC_V_CSR_INQ_7_0 && mode_offered(7, 0)
+             ? (iidc::DCAM_BASE + iidc::DC_FORMAT7_0 - 0xF0000000u) / 4 : 0;
     return true;
   }
-  if (off >= DC_FEATURE_INQ && off < DC_FEATURE_INQ + 0x80)
-    return read_feature_inq((off - DC_FEATURE_INQ) / 4, v);
-  if (off >= DC_FEATURE_CTL && off < DC_FEATURE_CTL + 0x80)
-    return read_feature_ctl((off - DC_FEATURE_CTL) / 4, v);
-  if (off >= DC_FORMAT7_0 && off < DC_FORMAT7_0 + F7_BLOCK) {
+  if (off >= iidc::DC_FEATURE_INQ && off < iidc::DC_FEATURE_INQ + 0x80)
+    return read_feature_inq((off - iidc::DC_FEATURE_INQ) / 4, v);
+  if (off >= iidc::DC_FEATURE_CTL && off < iidc::DC_FEATURE_CTL + 0x80)
+    return read_feature_ctl((off - iidc::DC_FEATURE_CTL) / 4, v);
+  if (off >= iidc::DC_FORMAT7_0 && off < iidc::DC_FORMAT7_0 + iidc::F7_BLOCK) {
     if (!mode_offered(7, 0)) return false;
-    return read_f7(off - DC_FORMAT7_0, v);
+    return read_f7(off - iidc::DC_FORMAT7_0, v);
   }
   // inquiries of what this camera lacks read 0, as libdc1394 asks them all:
   // revisions, optional functions, advanced features, the low features
@@ -683,44 +683,44 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
     case 0x630:  // DATA_DEPTH
       *v = 8u << 24;
       return true;
-    case DC_INITIALIZE:
+    case iidc::DC_INITIALIZE:
       *v = 0;
       return true;
-    case DC_BASIC_FUNC_INQ:
+    case iidc::DC_BASIC_FUNC_INQ:
       // one shot; 1394b operation mode on an S800 bus
       *v = 1u << 12 | (bus_speed_ >= 800 ? 1u << 23 : 0);
       return true;
-    case DC_V_FORMAT_INQ:
+    case iidc::DC_V_FORMAT_INQ:
       *v = (mode_inq(0) ? 1u << 31 : 0) | (mode_inq(2) ? 1u << 29 : 0) |
            (mode_offered(7, 0) ? 1u << 24 : 0);
       return true;
-    case DC_FEATURE_HI_INQ: {
+    case iidc::DC_FEATURE_HI_INQ: {
       uint32_t bits = 0, inq;
-      for (int n = 0; n < FEAT_COUNT; ++n)
+      for (int n = 0; n < iidc::FEATURES; ++n)
         if (read_feature_inq(n, &inq) && inq) bits |= 1u << (31 - n);
       *v = bits;
       return true;
     }
-    case DC_CUR_V_FRM_RATE:
+    case iidc::DC_CUR_V_FRM_RATE:
       *v = (uint32_t)rate_ << 29;
       return true;
-    case DC_CUR_V_MODE:
+    case iidc::DC_CUR_V_MODE:
       *v = (uint32_t)mode_ << 29;
       return true;
-    case DC_CUR_V_FORMAT:
+    case iidc::DC_CUR_V_FORMAT:
       *v = (uint32_t)format_ << 29;
       return true;
-    case DC_ISO_CHANNEL:
+    case iidc::DC_ISO_CHANNEL:
       *v = iso_b_mode_ ? 1u << 15 | (uint32_t)iso_channel_ << 8 | (uint32_t)iso_speed_
                        : (uint32_t)iso_channel_ << 28 | (uint32_t)iso_speed_ << 24;
       return true;
-    case DC_CAMERA_POWER:
+    case iidc::DC_CAMERA_POWER:
       *v = 1u << 31;
       return true;
-    case DC_ISO_EN:
+    case iidc::DC_ISO_EN:
       *v = stream_.on ? 1u << 31 : 0;
       return true;
-    case DC_ONE_SHOT:
+    case iidc::DC_ONE_SHOT:
       *v = one_shot_ ? 1u << 31 : 0;
       return true;
   }
@@ -735,56 +735,56 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
   uint32_t bytes = (uint32_t)((uint64_t)w * h * bytes_per_2px(f7_coding_) / 2);
   uint32_t packet = f7_packet_ ? f7_packet_ : f7_recommended();
   switch (off) {
-    case F7_MAX_SIZE:
+    case iidc::F7_MAX_SIZE:
       *v = (uint32_t)maxw << 16 | (uint32_t)maxh;
       return true;
-    case F7_UNIT_SIZE:
-    case F7_UNIT_POSITION:
+    case iidc::F7_UNIT_SIZE:
+    case iidc::F7_UNIT_POSITION:
       *v = (uint32_t)F7_UNIT << 16 | F7_UNIT;
       return true;
-    case F7_POSITION:
+    case iidc::F7_POSITION:
       *v = (uint32_t)f7_x_ << 16 | (uint32_t)f7_y_;
       return true;
-    case F7_SIZE:
+    case iidc::F7_SIZE:
       *v = (uint32_t)w << 16 | (uint32_t)h;
       return true;
-    case F7_CODING_ID:
+    case iidc::F7_CODING_ID:
       *v = (uint32_t)f7_coding_ << 24;
       return true;
-    case F7_CODING_INQ:
+    case iidc::F7_CODING_INQ:
       *v = coding_mask();
       return true;
-    case F7_PIXELS:
+    case iidc::F7_PIXELS:
       *v = (uint32_t)(w * h);
       return true;
-    case F7_TOTAL_HI:
+    case iidc::F7_TOTAL_HI:
       *v = 0;
       return true;
-    case F7_TOTAL_LO:
+    case iidc::F7_TOTAL_LO:
       *v = bytes;
       return true;
-    case F7_PACKET_PARA:
+    case iidc::F7_PACKET_PARA:
       *v = 4u << 16 | f7_max_packet();
       return true;
-    case F7_BYTE_PER_PACKET:
+    case iidc::F7_BYTE_PER_PACKET:
       *v = packet << 16 | f7_recommended();
       return true;
-    case F7_PACKETS_PER_FRAME:
+    case iidc::F7_PACKETS_PER_FRAME:
       *v = (bytes + packet - 1) / packet;
       return true;
-    case F7_FRAME_INTERVAL: {
+    case iidc::F7_FRAME_INTERVAL: {
       float s = (float)((cur ? frame_period_us() : 1e6 / rate_fps(rate_)) /
                         1e6);
       memcpy(v, &s, 4);
       return true;
     }
-    case F7_DATA_DEPTH:
+    case iidc::F7_DATA_DEPTH:
       *v = 8u << 24;
       return true;
-    case F7_COLOR_FILTER:
+    case iidc::F7_COLOR_FILTER:
       *v = (conf_.v.isBGGR ? 3u : 0u) << 24;
       return true;
-    case F7_VALUE_SETTING:
+    case iidc::F7_VALUE_SETTING:
       *v = 0;  // no handshake: values take effect as written
       return true;
   }
@@ -794,21 +794,21 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
 bool SimDevice::write_f7(uint32_t off, uint32_t v) {
   int hi = (int)(v >> 16), lo = (int)(v & 0xffff);
   switch (off) {
-    case F7_POSITION:
+    case iidc::F7_POSITION:
       if (!f7_window_fits(hi, lo, f7_w_, f7_h_)) return false;
       f7_x_ = hi, f7_y_ = lo;
       return true;
-    case F7_SIZE:
+    case iidc::F7_SIZE:
       if (!f7_window_fits(f7_x_, f7_y_, hi, lo)) return false;
       f7_w_ = hi, f7_h_ = lo;
       break;
-    case F7_CODING_ID: {
+    case iidc::F7_CODING_ID: {
       uint32_t id = v >> 24;
       if (id > 31 || !(coding_mask() & (1u << (31 - id)))) return false;
       f7_coding_ = (int)id;
       break;
     }
-    case F7_BYTE_PER_PACKET: {
+    case iidc::F7_BYTE_PER_PACKET: {
       uint32_t p = v >> 16;
       if (p == 0 || (p & 3) || p > f7_max_packet()) return false;
       f7_packet_ = p;
@@ -825,15 +825,15 @@ bool SimDevice::write_f7(uint32_t off, uint32_t v) {
 }
 
 bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
-  if (off >= DC_FEATURE_CTL && off < DC_FEATURE_CTL + 4 * FEAT_COUNT)
-    return write_feature((off - DC_FEATURE_CTL) / 4, v);
-  if (off >= DC_FORMAT7_0 && off < DC_FORMAT7_0 + F7_BLOCK)
-    return mode_offered(7, 0) ? write_f7(off - DC_FORMAT7_0, v) : no_register();
+  if (off >= iidc::DC_FEATURE_CTL && off < iidc::DC_FEATURE_CTL + 4 * iidc::FEATURES)
+    return write_feature((off - iidc::DC_FEATURE_CTL) / 4, v);
+  if (off >= iidc::DC_FORMAT7_0 && off < iidc::DC_FORMAT7_0 + iidc::F7_BLOCK)
+    return mode_offered(7, 0) ? write_f7(off - iidc::DC_FORMAT7_0, v) : no_register();
   switch (off) {
-    case DC_INITIALIZE:
+    case iidc::DC_INITIALIZE:
       if (v & (1u << 31)) power_on();
       return true;
-    case DC_CUR_V_FRM_RATE: {
+    case iidc::DC_CUR_V_FRM_RATE: {
       int r = (int)(v >> 29);
       if (r < RATE_MIN || r > RATE_MAX) return false;
       rate_ = r;
@@ -841,14 +841,14 @@ bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
       if (stream_.on) pace(vz_mono_us());
       return true;
     }
-    case DC_CUR_V_MODE: {
+    case iidc::DC_CUR_V_MODE: {
       int m = (int)(v >> 29);
       if (!mode_offered(format_, m)) return false;
       mode_ = m;
       if (stream_.on) pace(vz_mono_us());
       return true;
     }
-    case DC_CUR_V_FORMAT: {
+    case iidc::DC_CUR_V_FORMAT: {
       int f = (int)(v >> 29);
       if (f != 7 && !mode_inq(f)) return false;
       if (f == 7 && !mode_offered(7, 0)) return false;
@@ -859,7 +859,7 @@ bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
         mode_ = m;
       return true;
     }
-    case DC_ISO_CHANNEL: {
+    case iidc::DC_ISO_CHANNEL: {
       bool b_mode = v & (1u << 15);
       int speed = b_mode ? v & 7 : (v >> 24) & 3;
       if ((b_mode && bus_speed_ < 800) || speed > (b_mode ? 3 : 2)) return false;
@@ -868,11 +868,11 @@ bool SimDevice::write_dcam(uint32_t off, uint32_t v) {
       iso_speed_ = speed;
       return true;
     }
-    case DC_ISO_EN:
+    case iidc::DC_ISO_EN:
       if (v & (1u << 31)) return start(nullptr);
       stop();
       return true;
-    case DC_ONE_SHOT:
+    case iidc::DC_ONE_SHOT:
       one_shot_ = v & (1u << 31);
       return true;
   }
@@ -885,18 +885,18 @@ bool SimDevice::read_local(int word, uint32_t *v) const {
   if (!conf_.local_params_version) return false;
   const CamValues &c = conf_.v;
   switch (word) {
-    case LP_VERSION:
+    case iidc::LP_VERSION:
       *v = conf_.local_params_version;
       return true;
-    case LP_CAM_TYPE:
-      *v = ((rom_[ROM_CHIP_LO] >> 16) & 0xf) << 16 |
+    case iidc::LP_CAM_TYPE:
+      *v = ((rom_[iidc::ROM_CHIP_LO] >> 16) & 0xf) << 16 |
            (c.isStereo ? 1u << 10 : 0) | (c.isBayer ? 1u << 9 : 0) |
            (c.has_color ? 1u << 8 : 0) | ((uint32_t)c.camImager & 0xff);
       return true;
-    case LP_CALIB:
+    case iidc::LP_CALIB:
       *v = has_calib_ ? (1u << 31) | (uint32_t)(calib_.size() & 0xffffff) : 0;
       return true;
-    case LP_FIRMWARE:
+    case iidc::LP_FIRMWARE:
       *v = ((uint32_t)c.fwFirmware & 0xffff) << 16 |
            ((uint32_t)c.camFirmware & 0xffff);
       return true;
@@ -909,38 +909,38 @@ bool SimDevice::write_local(int word, uint32_t v) {
   if (!conf_.local_params_version) return no_register();
   const CamValues &c = conf_.v;
   switch (word) {
-    case LP_IMAGER_CMD: {
+    case iidc::LP_IMAGER_CMD: {
       // a read request makes the word deliver the register, a write sets it
       uint32_t request = v >> 24, reg = (v >> 16) & 0xff;
-      if (request == IMAGER_READ) {
-        lp_[LP_IMAGER_CMD] = (v & 0xffff0000u) | imager_[reg];
+      if (request == iidc::IMAGER_READ) {
+        lp_[iidc::LP_IMAGER_CMD] = (v & 0xffff0000u) | imager_[reg];
         return true;
       }
-      if (request != IMAGER_WRITE) return false;
+      if (request != iidc::IMAGER_WRITE) return false;
       imager_[reg] = (uint16_t)(v & 0xffff);
-      lp_[LP_IMAGER_CMD] = v;
+      lp_[iidc::LP_IMAGER_CMD] = v;
       return true;
     }
-    case LP_IDENT:
-      lp_[LP_IDENT] = v & (0xffffu | LP_IDENT_INVERT);
+    case iidc::LP_IDENT:
+      lp_[iidc::LP_IDENT] = v & (0xffffu | iidc::LP_IDENT_INVERT);
       return true;
-    case LP_YOFFSET:
-    case LP_BLACK: {
-      bool has = word == LP_YOFFSET ? c.has_y_offset : c.has_black_offset;
-      int max = word == LP_YOFFSET ? c.max_y_offset : c.max_black_offset;
+    case iidc::LP_YOFFSET:
+    case iidc::LP_BLACK: {
+      bool has = word == iidc::LP_YOFFSET ? c.has_y_offset : c.has_black_offset;
+      int max = word == iidc::LP_YOFFSET ? c.max_y_offset : c.max_black_offset;
       int l = v & 0xff, r = (v >> 16) & 0xff;
       if (!has || l > max || r > max || (v & 0xff00ff00u)) return false;
       lp_[word] = v;
       return true;
     }
-    case LP_PROC:
+    case iidc::LP_PROC:
       if (!c.has_proc_mode || (v & 0xff) > 5 || (v >> 24)) return false;
-      lp_[LP_PROC] = v;
+      lp_[iidc::LP_PROC] = v;
       return true;
-    case LP_RATE:
-      if (v != LP_RATE_60 && !(v == LP_RATE_50 && c.has_50Hz_rate))
+    case iidc::LP_RATE:
+      if (v != iidc::LP_RATE_60 && !(v == iidc::LP_RATE_50 && c.has_50Hz_rate))
         return false;
-      lp_[LP_RATE] = v;
+      lp_[iidc::LP_RATE] = v;
       if (stream_.on) pace(vz_mono_us());
       return true;
   }
@@ -950,20 +950,20 @@ bool SimDevice::write_local(int word, uint32_t v) {
 // ---------------------------------------------------------------- flash
 
 bool SimDevice::read_flash(uint32_t a, uint32_t *v) const {
-  if (a == VZ_FLASH_CMD) {
+  if (a == iidc::FLASH_CMD) {
     *v = flash_result_;
     return true;
   }
-  if (a == VZ_CALIB_PAGE) {
+  if (a == iidc::CALIB_PAGE) {
     *v = calib_page_;
     return true;
   }
-  if (a == VZ_CALIB_SIZE) {
+  if (a == iidc::CALIB_SIZE) {
     *v = has_calib_ ? (1u << 31) | (uint32_t)calib_.size() : 0;
     return true;
   }
-  if (a >= VZ_CALIB_WINDOW && a < VZ_CALIB_WINDOW + VZ_CALIB_WINDOW_BYTES) {
-    size_t at = calib_page_ + (a - VZ_CALIB_WINDOW);
+  if (a >= iidc::CALIB_WINDOW && a < iidc::CALIB_WINDOW + iidc::CALIB_WINDOW_BYTES) {
+    size_t at = calib_page_ + (a - iidc::CALIB_WINDOW);
     uint32_t w = 0;
     for (int i = 0; i < 4; ++i)
       w = w << 8 | (at + i < calib_.size() ? (uint8_t)calib_[at + i] : 0);
@@ -974,22 +974,22 @@ bool SimDevice::read_flash(uint32_t a, uint32_t *v) const {
 }
 
 bool SimDevice::write_flash(uint32_t a, uint32_t v) {
-  if (a == VZ_FLASH_CMD) {
+  if (a == iidc::FLASH_CMD) {
     flash_result_ = flash_command(v);
-    return flash_result_ != FLASH_REFUSED;
+    return flash_result_ != iidc::FLASH_REFUSED;
   }
-  if (a == VZ_CALIB_PAGE) {
-    if (v % VZ_CALIB_WINDOW_BYTES || v >= (uint32_t)VZ_CALIB_MAX) return false;
+  if (a == iidc::CALIB_PAGE) {
+    if (v % iidc::CALIB_WINDOW_BYTES || v >= (uint32_t)iidc::CALIB_MAX) return false;
     calib_page_ = v;
     return true;
   }
-  if (a == VZ_CALIB_SIZE) {
-    if (v > (uint32_t)VZ_CALIB_MAX) return false;
+  if (a == iidc::CALIB_SIZE) {
+    if (v > (uint32_t)iidc::CALIB_MAX) return false;
     calib_staging_.assign(v, '\0');  // nothing of an earlier staging stays
     return true;
   }
-  if (a >= VZ_CALIB_WINDOW && a < VZ_CALIB_WINDOW + VZ_CALIB_WINDOW_BYTES) {
-    size_t at = calib_page_ + (a - VZ_CALIB_WINDOW);
+  if (a >= iidc::CALIB_WINDOW && a < iidc::CALIB_WINDOW + iidc::CALIB_WINDOW_BYTES) {
+    size_t at = calib_page_ + (a - iidc::CALIB_WINDOW);
     for (int i = 0; i < 4; ++i)
       if (at + i < calib_staging_.size())
         calib_staging_[at + i] = (char)(v >> (24 - 8 * i));
@@ -1001,32 +1001,32 @@ bool SimDevice::write_flash(uint32_t a, uint32_t v) {
 uint32_t SimDevice::flash_command(uint32_t cmd) {
   bool kept = false;
   switch (cmd) {
-    case FLASH_SAVE_LOCAL: {
-      if (!conf_.local_params_version) return FLASH_REFUSED;
+    case iidc::FLASH_SAVE_LOCAL: {
+      if (!conf_.local_params_version) return iidc::FLASH_REFUSED;
       memcpy(lp_saved_, lp_, sizeof lp_saved_);
       std::vector<int> written;
-      for (int w = 0; w < VZ_LOCAL_WORDS; ++w)
+      for (int w = 0; w < iidc::LOCAL_WORDS; ++w)
         if (lp_written_ & (1u << w)) written.push_back(w);
-      kept = persist("local", vz_quadlets_to_bytes(lp_, VZ_LOCAL_WORDS),
+      kept = persist("local", iidc::quadlets_to_bytes(lp_, iidc::LOCAL_WORDS),
                      &written);
       if (kept) lp_written_ = 0;
       break;
     }
-    case FLASH_STORE_CALIB:
-      if (calib_staging_.empty()) return FLASH_REFUSED;
+    case iidc::FLASH_STORE_CALIB:
+      if (calib_staging_.empty()) return iidc::FLASH_REFUSED;
       calib_ = calib_staging_;
       has_calib_ = true;
       kept = persist("calib", calib_);
       break;
-    case FLASH_ERASE_CALIB:
+    case iidc::FLASH_ERASE_CALIB:
       calib_.clear();
       has_calib_ = false;
       kept = persist("calib", calib_);
       break;
     default:
-      return FLASH_REFUSED;
+      return iidc::FLASH_REFUSED;
   }
-  return kept ? FLASH_OK : FLASH_NOT_KEPT;
+  return kept ? iidc::FLASH_OK : iidc::FLASH_NOT_KEPT;
 }
 
 // ---------------------------------------------------------------- stream
@@ -1134,26 +1134,26 @@ void SimDevice::flush() {
 SceneLook SimDevice::look() const {
   const CamValues &v = conf_.v;
   SceneLook l;
-  l.exposure = scale(FEAT_SHUTTER);
-  l.gain = scale(FEAT_GAIN);
-  l.brightness = scale(FEAT_BRIGHTNESS);
+  l.exposure = scale(iidc::SHUTTER);
+  l.gain = scale(iidc::GAIN);
+  l.brightness = scale(iidc::BRIGHTNESS);
   l.color = v.has_color;
   if (v.has_color) {
-    l.redgain = vz_raw_to_scale((int)feat_[FEAT_WHITE_BALANCE].value2, 0, 255);
-    l.bluegain = scale(FEAT_WHITE_BALANCE);
-    if (v.has_saturation) l.saturation = scale(FEAT_SATURATION);
+    l.redgain = vz_raw_to_scale((int)feat_[iidc::WHITE_BALANCE].value2, 0, 255);
+    l.bluegain = scale(iidc::WHITE_BALANCE);
+    if (v.has_saturation) l.saturation = scale(iidc::SATURATION);
   }
-  if (v.has_sharpness) l.sharpness = scale(FEAT_SHARPNESS);
-  l.gamma = v.has_gamma && feat_[FEAT_GAMMA].on;
+  if (v.has_sharpness) l.sharpness = scale(iidc::SHARPNESS);
+  l.gamma = v.has_gamma && feat_[iidc::GAMMA].on;
   if (v.has_black_offset) {
-    l.black[0] = lp_[LP_BLACK] & 0xff;
-    l.black[1] = (lp_[LP_BLACK] >> 16) & 0xff;
+    l.black[0] = lp_[iidc::LP_BLACK] & 0xff;
+    l.black[1] = (lp_[iidc::LP_BLACK] >> 16) & 0xff;
   }
   if (v.has_y_offset) {
-    l.yoff[0] = lp_[LP_YOFFSET] & 0xff;
-    l.yoff[1] = (lp_[LP_YOFFSET] >> 16) & 0xff;
+    l.yoff[0] = lp_[iidc::LP_YOFFSET] & 0xff;
+    l.yoff[1] = (lp_[iidc::LP_YOFFSET] >> 16) & 0xff;
   }
-  l.inverted = lp_[LP_IDENT] & LP_IDENT_INVERT;
+  l.inverted = lp_[iidc::LP_IDENT] & iidc::LP_IDENT_INVERT;
   return l;
 }
 
@@ -1165,10 +1165,10 @@ SimDevice::PictureKey SimDevice::picture_key() const {
   k.f7_w = (uint32_t)f7_w_, k.f7_h = (uint32_t)f7_h_;
   k.f7_x = (uint32_t)f7_x_, k.f7_y = (uint32_t)f7_y_;
   k.f7_coding = (uint32_t)f7_coding_;
-  for (int f = 0; f < FEAT_COUNT; ++f)
+  for (int f = 0; f < iidc::FEATURES; ++f)
     k.feat[f][0] = feat_[f].value, k.feat[f][1] = feat_[f].value2,
     k.feat[f][2] = feat_[f].on;
-  k.black = lp_[LP_BLACK], k.yoffset = lp_[LP_YOFFSET], k.ident = lp_[LP_IDENT];
+  k.black = lp_[iidc::LP_BLACK], k.yoffset = lp_[iidc::LP_YOFFSET], k.ident = lp_[iidc::LP_IDENT];
   return k;
 }
 
@@ -1198,12 +1198,12 @@ void SimDevice::make_into(uint32_t seq, unsigned char *out) {
       f.h = conf_.v.max_height / F7_UNIT * F7_UNIT;
     }
     f.stereo = conf_.v.isStereo;
-    f.bggr = m.filter == Filter::BGGR;
-    f.type = m.coding == Coding::MONO8 ? S_MONO
-             : m.coding == Coding::RAW8 ? S_BAYER : S_RGB24;
-    f.yuv = m.coding == Coding::YUV411   ? 4
-            : m.coding == Coding::YUV422 ? 2
-            : m.coding == Coding::YUV444 ? 1 : 0;
+    f.bggr = m.filter == iidc::Filter::BGGR;
+    f.type = m.coding == iidc::Coding::MONO8 ? S_MONO
+             : m.coding == iidc::Coding::RAW8 ? S_BAYER : S_RGB24;
+    f.yuv = m.coding == iidc::Coding::YUV411   ? 4
+            : m.coding == iidc::Coding::YUV422 ? 2
+            : m.coding == iidc::Coding::YUV444 ? 1 : 0;
     picture_look_ = look();
     picture_key_ = key;
     picture_ready_ = true;
@@ -1236,7 +1236,7 @@ void SimDevice::render(uint64_t seq, unsigned char *out) {
 void SimDevice::auto_step() {
   const CamValues &c = conf_.v;
   const double kp = c.auto_kp > 0 ? c.auto_kp : 0.5;
-  bool ae = feat_[FEAT_SHUTTER].automatic, ag = feat_[FEAT_GAIN].automatic;
+  bool ae = feat_[iidc::SHUTTER].automatic, ag = feat_[iidc::GAIN].automatic;
   if (ae || ag) {
     double m = scene_.mean > 1 ? scene_.mean : 1;
     double target = clampi(ae_target_ + (int)c.auto_bias, 1, 254);
@@ -1246,33 +1246,33 @@ void SimDevice::auto_step() {
       int dir = target > m ? 1 : -1;
       if (d_exp == 0) d_exp = dir;
       if (d_gain == 0) d_gain = dir;
-      int exposure = scale(FEAT_SHUTTER), gain = scale(FEAT_GAIN);
+      int exposure = scale(iidc::SHUTTER), gain = scale(iidc::GAIN);
       // exposure first when brightening, gain first when darkening
       bool use_gain = ag && (!ae || (dir > 0 && exposure >= c.max_exposure) ||
                              (dir < 0 && gain > 0));
       if (use_gain)
-        set_scale(FEAT_GAIN,
+        set_scale(iidc::GAIN,
                   clampi(gain + d_gain, 0, clampi(c.max_gain, 0, 100)));
       else if (ae)
-        set_scale(FEAT_SHUTTER, clampi(exposure + d_exp, 0,
+        set_scale(iidc::SHUTTER, clampi(exposure + d_exp, 0,
                                        clampi(c.max_exposure, 0, 100)));
     }
   }
-  if (feat_[FEAT_BRIGHTNESS].automatic) {
+  if (feat_[iidc::BRIGHTNESS].automatic) {
     int d = (16 - scene_.black_level) / 2;
     if (d == 0 && scene_.black_level != 16) d = scene_.black_level < 16 ? 1 : -1;
-    set_scale(FEAT_BRIGHTNESS, clampi(scale(FEAT_BRIGHTNESS) + d, 0,
+    set_scale(iidc::BRIGHTNESS, clampi(scale(iidc::BRIGHTNESS) + d, 0,
                                       clampi(c.max_brightness, 0, 100)));
   }
-  if (feat_[FEAT_WHITE_BALANCE].automatic) {
+  if (feat_[iidc::WHITE_BALANCE].automatic) {
     // the gains that cancel the imager's tint
     const int red = 58, blue = 43;
-    int r = vz_raw_to_scale((int)feat_[FEAT_WHITE_BALANCE].value2, 0, 255);
-    int b = scale(FEAT_WHITE_BALANCE);
+    int r = vz_raw_to_scale((int)feat_[iidc::WHITE_BALANCE].value2, 0, 255);
+    int b = scale(iidc::WHITE_BALANCE);
     r += (red - r) / 2 + (red > r) - (red < r);
     b += (blue - b) / 2 + (blue > b) - (blue < b);
-    set_scale(FEAT_WHITE_BALANCE, clampi(b, 0, 100));
-    set_scale(FEAT_WHITE_BALANCE, clampi(r, 0, 100), true);
+    set_scale(iidc::WHITE_BALANCE, clampi(b, 0, 100));
+    set_scale(iidc::WHITE_BALANCE, clampi(r, 0, 100), true);
   }
 }
 

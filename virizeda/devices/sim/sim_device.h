@@ -52,7 +52,7 @@ class SimDevice : public Device {
   bool frame_ready(int wait_ms, bool *ready) override;
 
   // For the emulated bus.
-  const uint32_t *rom() const { return rom_; }  // VZ_ROM_QUADS quadlets
+  const uint32_t *rom() const { return rom_; }  // iidc::ROM_QUADS quadlets
   Mode current_mode() const;
   int current_rate() const { return rate_; }    // vz::Rate code
   uint32_t frame_bytes() const;
@@ -127,7 +127,7 @@ class SimDevice : public Device {
   // frame recomputes its format and look only when one changed.
   struct PictureKey {
     uint32_t format, mode, f7_w, f7_h, f7_x, f7_y, f7_coding;
-    uint32_t feat[FEAT_COUNT][3];
+    uint32_t feat[iidc::FEATURES][3];
     uint32_t black, yoffset, ident;
     bool operator==(const PictureKey &o) const {
       return memcmp(this, &o, sizeof o) == 0;
@@ -141,16 +141,16 @@ class SimDevice : public Device {
 
   CamConfig conf_;
   int num_, bus_speed_;
-  uint32_t rom_[VZ_ROM_QUADS];
-  uint32_t lp_[VZ_LOCAL_WORDS], lp_saved_[VZ_LOCAL_WORDS];
+  uint32_t rom_[iidc::ROM_QUADS];
+  uint32_t lp_[iidc::LOCAL_WORDS], lp_saved_[iidc::LOCAL_WORDS];
   uint32_t lp_written_ = 0;  // bit n: word n written since the block was saved
   uint16_t imager_[256];
   bool has_calib_ = false;
   std::string calib_, calib_staging_;
-  uint32_t calib_page_ = 0, flash_result_ = FLASH_OK;
+  uint32_t calib_page_ = 0, flash_result_ = iidc::FLASH_OK;
   // video format registers
-  int format_ = 0, mode_ = 5, rate_ = RATE_15;
-  int f7_w_ = 0, f7_h_ = 0, f7_coding_ = CODING_MONO8;
+  int format_ = 0, mode_ = 5, rate_ = iidc::RATE_15;
+  int f7_w_ = 0, f7_h_ = 0, f7_coding_ = iidc::CODING_MONO8;
   int f7_x_ = 0, f7_y_ = 0;    // window position; not 0: cut from the imager
   uint32_t f7_packet_ = 0;
   bool f7_by_packet_ = false;  // packet size written through the registers
@@ -159,7 +159,7 @@ class SimDevice : public Device {
   unsigned long unmapped_writes_ = 0;
   bool one_shot_ = false;
   int decimation_ = 1;
-  Feat feat_[FEAT_COUNT];
+  Feat feat_[iidc::FEATURES];
   int ae_target_ = 110;
   Stream stream_;
   std::vector<unsigned char> frame_;

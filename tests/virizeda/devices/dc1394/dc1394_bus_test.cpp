@@ -114,13 +114,13 @@ TEST(BusChoice, NodesAreListedAndAnUnopenableOneIsExplained) {
 // What the emulated bus cannot show: a kernel copy shorter than the ROM's
 // directories reach, and a name leaf missing (libdc1394 reads register 0).
 TEST(RomCheck, ShortCopiesAndMissingLeavesAreFound) {
-  uint32_t rom[VZ_ROM_QUADS];
-  vz_rom_build(rom, 0x0a1394ull << 40 | 1ull << 32 | 0x00050042u, 400, "Test");
+  uint32_t rom[iidc::ROM_QUADS];
+  iidc::rom_build(rom, 0x0a1394ull << 40 | 1ull << 32 | 0x00050042u, 400, "Test");
   std::vector<uint32_t> udds;
-  EXPECT_EQ(rom_listing_fault(rom, VZ_ROM_QUADS, &udds), "");
+  EXPECT_EQ(rom_listing_fault(rom, iidc::ROM_QUADS, &udds), "");
   ASSERT_EQ(udds, std::vector<uint32_t>{0x444});
   EXPECT_NE(rom_listing_fault(rom, 20, &udds).find("past its end"), std::string::npos);
-  rom[ROM_UNIT_DEP + 4] = 0x38000010u;  // no model leaf
+  rom[iidc::ROM_UNIT_DEP + 4] = 0x38000010u;  // no model leaf
   auto read = [&](uint32_t off, uint32_t *v) {
     *v = off ? rom[(off - 0x400) / 4] : 0;  // register 0 reads 0
     return true;

@@ -71,10 +71,10 @@ const char *kFixedOnly = R"({"bus_speed": 800, "cameras": [
 // A camera whose saved flash gives its ROM a vendor leaf of this length.
 void save_vendor_leaf(const TempDir &dir, int cam, const char *chip_id, uint32_t len) {
   setenv("VIRIZEDA_SIM_STATE", dir.path().c_str(), 1);
-  uint32_t rom[VZ_ROM_QUADS];
-  vz_rom_build(rom, (uint64_t)VZ_VENDOR_ID << 40 | (uint64_t)cam << 32 | 0x00050042u, 400, "Broken");
-  rom[ROM_VENDOR_LEAF] = len << 16;
-  write_file(vz_state_file(cam, chip_id, "rom"), vz_quadlets_to_bytes(rom, VZ_ROM_QUADS));
+  uint32_t rom[vz::iidc::ROM_QUADS];
+  vz::iidc::rom_build(rom, (uint64_t)VZ_VENDOR_ID << 40 | (uint64_t)cam << 32 | 0x00050042u, 400, "Broken");
+  rom[vz::iidc::ROM_VENDOR_LEAF] = len << 16;
+  write_file(vz_state_file(cam, chip_id, "rom"), vz::iidc::quadlets_to_bytes(rom, vz::iidc::ROM_QUADS));
 }
 
 const char *kGoodAndBroken = R"({"cameras": [{"name": "Good", "chip_id": "g"},

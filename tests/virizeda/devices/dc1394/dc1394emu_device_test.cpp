@@ -60,7 +60,7 @@ class EmuDevice : public ::testing::Test {
     return false;
   }
 
-  const Mode *find(const std::vector<Mode> &ms, int w, Coding c, int format = -1) {
+  const Mode *find(const std::vector<Mode> &ms, int w, iidc::Coding c, int format = -1) {
     for (const Mode &m : ms)
       if (m.width == w && m.coding == c && (format < 0 || m.format == format)) {
         mode_ = m;
@@ -92,27 +92,27 @@ TEST_F(EmuDevice, CamerasNodesModesAndRates) {
   }
   // the colour camera: every fixed mode of the programs' sizes and Format_7
   std::vector<Mode> ms = cams[0]->modes();
-  const Mode *m = find(ms, 640, Coding::YUV422, 0);
+  const Mode *m = find(ms, 640, iidc::Coding::YUV422, 0);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->height, 480);
-  EXPECT_TRUE(m->rates & (1u << RATE_30));
-  EXPECT_TRUE(find(ms, 160, Coding::YUV444, 0));
-  EXPECT_TRUE(find(ms, 640, Coding::YUV411, 0));
-  EXPECT_TRUE(find(ms, 1280, Coding::RGB8, 2));
-  m = find(ms, 1280, Coding::MONO8, 7);
+  EXPECT_TRUE(m->rates & (1u << iidc::RATE_30));
+  EXPECT_TRUE(find(ms, 160, iidc::Coding::YUV444, 0));
+  EXPECT_TRUE(find(ms, 640, iidc::Coding::YUV411, 0));
+  EXPECT_TRUE(find(ms, 1280, iidc::Coding::RGB8, 2));
+  m = find(ms, 1280, iidc::Coding::MONO8, 7);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->unit_w, 8);
   // the monochrome camera offers no colour at all
-  for (const Mode &x : cams[1]->modes()) EXPECT_EQ(x.coding, Coding::MONO8);
+  for (const Mode &x : cams[1]->modes()) EXPECT_EQ(x.coding, iidc::Coding::MONO8);
   // the Bayer camera's raw mosaic with its filter
   ms = cams[2]->modes();
-  m = find(ms, 1280, Coding::RAW8, 7);
+  m = find(ms, 1280, iidc::Coding::RAW8, 7);
   ASSERT_TRUE(m);
-  EXPECT_NE(m->filter, Filter::NONE);
+  EXPECT_NE(m->filter, iidc::Filter::NONE);
   std::string why;
   Mode bad = *m;
   bad.width = 644;  // not whole units
-  EXPECT_FALSE(cams[2]->set_mode(bad, RATE_15, &why));
+  EXPECT_FALSE(cams[2]->set_mode(bad, iidc::RATE_15, &why));
   EXPECT_NE(why.find("644x"), std::string::npos) << why;
 }
 
@@ -121,9 +121,9 @@ TEST_F(EmuDevice, NewestFrameWithBarCodesAndAStablePointer) {
   ASSERT_FALSE(cams.empty());
   Dc1394Device &c = *cams[0];
   std::string why;
-  const Mode *m = find(c.modes(), 640, Coding::RGB8, 0);
+  const Mode *m = find(c.modes(), 640, iidc::Coding::RGB8, 0);
   ASSERT_TRUE(m);
-  ASSERT_TRUE(c.set_mode(*m, RATE_30, &why)) << why;
+  ASSERT_TRUE(c.set_mode(*m, iidc::RATE_30, &why)) << why;
   ASSERT_TRUE(c.start(&why)) << why;
   Frame f;
   ASSERT_EQ(c.next_frame(1000, &f), Next::FRAME);
@@ -158,9 +158,9 @@ TEST_F(EmuDevice, AShortWaitRunsOutAndTakesNoFrame) {
   ASSERT_FALSE(cams.empty());
   Dc1394Device &c = *cams[0];
   std::string why;
-  const Mode *m = find(c.modes(), 640, Coding::MONO8, 0);
-  ASSERT_TRUE(m && (m->rates & (1u << RATE_3_75)));
-  ASSERT_TRUE(c.set_mode(*m, RATE_3_75, &why)) << why;
+  const Mode *m = find(c.modes(), 640, iidc::Coding::MONO8, 0);
+  ASSERT_TRUE(m && (m->rates & (1u << iidc::RATE_3_75)));
+  ASSERT_TRUE(c.set_mode(*m, iidc::RATE_3_75, &why)) << why;
   ASSERT_TRUE(c.start(&why)) << why;
   Frame f;
   ASSERT_EQ(c.next_frame(3000, &f), Next::FRAME);
@@ -192,30 +192,30 @@ TEST_F(EmuDevice, ConvertedFramesMatchTheScene) {
   ASSERT_TRUE(sim_bus_devices(&conf, &sims, &why)) << why;
   struct Case {
     int w;
-    Coding c;
+    iidc::Coding c;
     Pixels to;
-  } cases[] = {{160, Coding::YUV444, Pixels::RGB24}, {320, Coding::YUV422, Pixels::RGB24},
-               {640, Coding::YUV411, Pixels::RGB24}, {640, Coding::YUV422, Pixels::MONO},
-               {640, Coding::RGB8, Pixels::MONO}};
+  } cases[] = {{160, iidc::Coding::YUV444, Pixels::RGB24}, {320, iidc::Coding::YUV422, Pixels::RGB24},
+               {640, iidc::Coding::YUV411, Pixels::RGB24}, {640, iidc::Coding::YUV422, Pixels::MONO},
+               {640, iidc::Coding::RGB8, Pixels::MONO}};
   for (const Case &k : cases) {
     Dc1394Device &c = *cams[0];
     const Mode *m = find(c.modes(), k.w, k.c, 0);
     ASSERT_TRUE(m) << k.w;
     int w = m->width, h = m->height;
-    ASSERT_TRUE(c.set_mode(*m, RATE_15, &why)) << why;
+    ASSERT_TRUE(c.set_mode(*m, iidc::RATE_15, &why)) << why;
     ASSERT_TRUE(c.start(&why)) << why;
     Frame f;
     ASSERT_EQ(c.next_frame(1000, &f), Next::FRAME);
     size_t n = (size_t)w * h;
     std::vector<uint8_t> ours(n * 3);
-    ASSERT_TRUE(convert(k.c, Filter::NONE, k.to, f.data, ours.data(), w, h));
+    ASSERT_TRUE(convert(k.c, iidc::Filter::NONE, k.to, f.data, ours.data(), w, h));
     // the reference: the scene in RGB8 (or mono) for that frame number
     SimDevice &s = *sims[0];
-    const Mode *rm = find(s.modes(), 1280, k.to == Pixels::MONO ? Coding::MONO8 : Coding::RGB8, 7);
+    const Mode *rm = find(s.modes(), 1280, k.to == Pixels::MONO ? iidc::Coding::MONO8 : iidc::Coding::RGB8, 7);
     ASSERT_TRUE(rm) << w;
     Mode sized = *rm;
     sized.width = w, sized.height = h;
-    ASSERT_TRUE(s.set_mode(sized, RATE_15, &why)) << why;
+    ASSERT_TRUE(s.set_mode(sized, iidc::RATE_15, &why)) << why;
     std::vector<uint8_t> want(s.frame_bytes());
     s.render(f.seq, want.data());
     int bpp = k.to == Pixels::MONO ? 1 : 3;
@@ -248,15 +248,15 @@ TEST_F(EmuDevice, RegistersRomAndIdentityAfterAWrite) {
   EXPECT_EQ(c.guid(), (before & ~0xFFFFFFFFull) | 0x00080012);
   // features with ranges, read back
   FeatureInfo fi;
-  ASSERT_TRUE(c.feature_info(F_GAIN, &fi));
+  ASSERT_TRUE(c.feature_info(iidc::GAIN, &fi));
   ASSERT_TRUE(fi.present && fi.has_manual && fi.max > fi.min);
   FeatureState s;
   s.automatic = false;
   s.value = fi.max;
-  ASSERT_TRUE(c.set_feature(F_GAIN, s));
+  ASSERT_TRUE(c.set_feature(iidc::GAIN, s));
   FeatureState back;
-  ASSERT_TRUE(c.get_feature(F_GAIN, &back));
+  ASSERT_TRUE(c.get_feature(iidc::GAIN, &back));
   EXPECT_EQ(back.value, fi.max);
   EXPECT_FALSE(back.automatic);
-  EXPECT_FALSE(c.feature_info(F_FEATURES, &fi));
+  EXPECT_FALSE(c.feature_info(iidc::FEATURES, &fi));
 }

@@ -13,7 +13,7 @@
 #include "devices/sim/sim_device.h"
 #include "test_support.h"
 
-using vz::Coding;
+using vz::iidc::Coding;
 using vz::Mode;
 using vz::SimDevice;
 
@@ -35,7 +35,7 @@ uint32_t rd(SimDevice &d, uint32_t a) {
   return v;
 }
 
-bool has_mode(const std::vector<Mode> &ms, int f, int m, Coding c) {
+bool has_mode(const std::vector<Mode> &ms, int f, int m, vz::iidc::Coding c) {
   for (const Mode &x : ms)
     if (x.format == f && x.mode == m && x.coding == c) return true;
   return false;
@@ -46,10 +46,10 @@ bool has_mode(const std::vector<Mode> &ms, int f, int m, Coding c) {
 TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
   SimDevice color(camera("color"), 0, 800), mono(camera("mono"), 1, 800);
   std::vector<Mode> cm = color.modes(), mm = mono.modes();
-  EXPECT_TRUE(has_mode(cm, 0, 0, Coding::YUV444));
-  EXPECT_TRUE(has_mode(cm, 0, 2, Coding::YUV411));
-  EXPECT_TRUE(has_mode(cm, 2, 0, Coding::YUV422));
-  EXPECT_TRUE(has_mode(cm, 7, 0, Coding::RAW8));
+  EXPECT_TRUE(has_mode(cm, 0, 0, vz::iidc::Coding::YUV444));
+  EXPECT_TRUE(has_mode(cm, 0, 2, vz::iidc::Coding::YUV411));
+  EXPECT_TRUE(has_mode(cm, 2, 0, vz::iidc::Coding::YUV422));
+  EXPECT_TRUE(has_mode(cm, 7, 0, vz::iidc::Coding::RAW8));
   EXPECT_EQ(rd(color, DCAM + 0x180), 0xFC000000u);
   EXPECT_EQ(rd(color, DCAM + 0x200), 0x3C000000u) << "160x120 from 7.5 fps";
   // only rates the link carries: 1280x960 Mono8 at 60 fps would take 5126
@@ -61,7 +61,7 @@ TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
       {&slow, 0x244, 0x60000000}, {&slow, 0x210, 0x78000000}};
   for (auto &k : carried) {
     EXPECT_EQ(rd(*k.d, DCAM + k.reg), k.rates) << std::hex << k.reg;
-    for (int r = vz::RATE_3_75; r <= vz::RATE_60; ++r)
+    for (int r = vz::iidc::RATE_3_75; r <= vz::iidc::RATE_60; ++r)
       if (!(k.rates & (1u << (31 - r)))) {
         Mode m;
         ASSERT_TRUE(k.d->read_quadlet(DCAM + 0x180 + (k.reg - 0x200) / 32 * 4, &m.rates));
@@ -70,8 +70,8 @@ TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
       }
   }
   for (const Mode &m : mm)
-    EXPECT_EQ(m.coding, Coding::MONO8) << m.format << "/" << m.mode;
-  EXPECT_TRUE(has_mode(mm, 7, 0, Coding::MONO8));
+    EXPECT_EQ(m.coding, vz::iidc::Coding::MONO8) << m.format << "/" << m.mode;
+  EXPECT_TRUE(has_mode(mm, 7, 0, vz::iidc::Coding::MONO8));
 
   CamConfig small = camera("color");
   small.format7 = false;
@@ -85,7 +85,7 @@ TEST(SimDevice, ModesFollowTheImagerAndFormat7CanBeRemoved) {
   Mode f7;
   f7.format = 7, f7.width = 160, f7.height = 120;
   std::string why;
-  EXPECT_FALSE(s.set_mode(f7, vz::RATE_30, &why));
+  EXPECT_FALSE(s.set_mode(f7, vz::iidc::RATE_30, &why));
   EXPECT_NE(why.find("not offered"), std::string::npos) << why;
 }
 
@@ -140,7 +140,7 @@ TEST(SimDevice, ModeSetThroughRegistersGivesIidcPacketSizes) {
   EXPECT_EQ(rd(d, F7 + 0x48), (320u * 240 * 3 + 4095) / 4096);
   EXPECT_EQ(d.frame_period_us(), 125.0 * d.packets_per_frame());
   EXPECT_FALSE(d.write_quadlet(F7 + 0x44, 8196u << 16)) << "above the maximum";
-  EXPECT_EQ(d.current_mode().coding, Coding::RGB8);
+  EXPECT_EQ(d.current_mode().coding, vz::iidc::Coding::RGB8);
   EXPECT_EQ(d.current_mode().width, 320);
 }
 
@@ -169,7 +169,7 @@ TEST(SimDevice, Format7WindowIsCutFromItsPosition) {
         << "row " << y;
   // the library's formats are whole pictures: a mode set goes to the origin
   Mode m = d.current_mode();
-  ASSERT_TRUE(d.set_mode(m, vz::RATE_15, nullptr));
+  ASSERT_TRUE(d.set_mode(m, vz::iidc::RATE_15, nullptr));
   EXPECT_EQ(rd(d, F7 + 0x08), 0u);
 }
 
@@ -177,8 +177,8 @@ TEST(SimDevice, FramesAreTheSameFromEveryDeviceAndYuvIsInIidcOrder) {
   SimDevice a(camera("color"), 0, 800), b(camera("color"), 0, 800);
   Mode m;
   m.format = 0, m.mode = 1;  // 320x240 YUV422
-  ASSERT_TRUE(a.set_mode(m, vz::RATE_30, nullptr));
-  ASSERT_TRUE(b.set_mode(m, vz::RATE_30, nullptr));
+  ASSERT_TRUE(a.set_mode(m, vz::iidc::RATE_30, nullptr));
+  ASSERT_TRUE(b.set_mode(m, vz::iidc::RATE_30, nullptr));
   std::vector<unsigned char> fa(a.frame_bytes()), fb(b.frame_bytes());
   a.render(41, fa.data());
   b.render(41, fb.data());
@@ -192,11 +192,11 @@ TEST(SimDevice, FramesAreTheSameFromEveryDeviceAndYuvIsInIidcOrder) {
   EXPECT_EQ(fa[black + 1], 0);
   // Y of the picture is the luma of the RGB8 picture
   Mode rgb;
-  rgb.format = 7, rgb.width = 320, rgb.height = 240, rgb.coding = Coding::RGB8;
-  ASSERT_TRUE(b.set_mode(rgb, vz::RATE_30, nullptr));
+  rgb.format = 7, rgb.width = 320, rgb.height = 240, rgb.coding = vz::iidc::Coding::RGB8;
+  ASSERT_TRUE(b.set_mode(rgb, vz::iidc::RATE_30, nullptr));
   std::vector<unsigned char> fr(b.frame_bytes());
   SimDevice c(camera("color"), 0, 800);
-  ASSERT_TRUE(c.set_mode(rgb, vz::RATE_30, nullptr));
+  ASSERT_TRUE(c.set_mode(rgb, vz::iidc::RATE_30, nullptr));
   c.render(41, fr.data());
   int off = 0;
   for (size_t px = 320 * 8; px < 320 * 240; px += 37) {
@@ -262,18 +262,18 @@ TEST(SimDevice, FeaturesRefuseWhatTheyLack) {
   SimDevice m(camera("mono"), 1, 800), b(camera("bayer"), 2, 800);
   vz::FeatureInfo info;
   vz::FeatureState s;
-  EXPECT_FALSE(m.feature_info(vz::F_WHITE_BALANCE, &info));
-  EXPECT_FALSE(m.set_feature(vz::F_SATURATION, s));
+  EXPECT_FALSE(m.feature_info(vz::iidc::WHITE_BALANCE, &info));
+  EXPECT_FALSE(m.set_feature(vz::iidc::SATURATION, s));
   EXPECT_FALSE(m.get_feature(99, &s));
-  ASSERT_TRUE(b.feature_info(vz::F_BRIGHTNESS, &info));
+  ASSERT_TRUE(b.feature_info(vz::iidc::BRIGHTNESS, &info));
   EXPECT_FALSE(info.has_auto);
   s.automatic = true;
-  EXPECT_FALSE(b.set_feature(vz::F_BRIGHTNESS, s)) << "no automatic mode";
+  EXPECT_FALSE(b.set_feature(vz::iidc::BRIGHTNESS, s)) << "no automatic mode";
   s.automatic = false;
   s.value = info.max + 1;
-  EXPECT_FALSE(b.set_feature(vz::F_BRIGHTNESS, s)) << "above the range";
+  EXPECT_FALSE(b.set_feature(vz::iidc::BRIGHTNESS, s)) << "above the range";
   s.value = info.max;
-  ASSERT_TRUE(b.set_feature(vz::F_BRIGHTNESS, s));
+  ASSERT_TRUE(b.set_feature(vz::iidc::BRIGHTNESS, s));
   EXPECT_EQ(rd(b, DCAM + 0x800) & 0xfff, info.max);
 }
 
