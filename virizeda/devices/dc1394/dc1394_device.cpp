@@ -129,13 +129,14 @@ Dc1394Device::Dc1394Device(std::shared_ptr<dc1394_t> ctx, dc1394camera_t *cam,
 
 // libdc1394 frees a capture's frames only when stopping it succeeds; a
 // camera whose capture could not be stopped (unplugged while streaming) is
-// kept, so its ring stays reachable instead of leaking behind our back.
-static std::vector<dc1394camera_t *> unstopped_cameras;
+// kept, so its ring stays reachable instead of leaking behind our back
+// (never destroyed: the leak check runs after static destructors).
+static auto *unstopped_cameras = new std::vector<dc1394camera_t *>;
 
 Dc1394Device::~Dc1394Device() {
   stop();
   drop_kept();
-  if (unstopped_) unstopped_cameras.push_back(cam_);
+  if (unstopped_) unstopped_cameras->push_back(cam_);
   else dc1394_camera_free(cam_);
 }
 
