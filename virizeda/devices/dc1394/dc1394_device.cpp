@@ -423,7 +423,7 @@ std::string Dc1394Device::bandwidth_text() {
 }
 
 bool Dc1394Device::start(std::string *why) {
-  dc1394_flush_log();
+  vz_diag_flush();
   if (gone_) {
     *why = "the camera is gone";
     return false;
@@ -592,7 +592,7 @@ Next Dc1394Device::check_health(const char *after) {
 }
 
 Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
-  dc1394_flush_log();
+  vz_diag_flush();
   if (gone_) return Next::GONE;
   if (!streaming_) return Next::TIMEOUT;
   // frames discarded behind the one handed out would starve the ring

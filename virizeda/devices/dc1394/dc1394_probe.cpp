@@ -7,7 +7,6 @@
 #include <linux/firewire-cdev.h>
 #include <poll.h>
 #include <stdio.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -15,8 +14,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <mutex>
 
 #include "core/diag.h"
 #include "devices/dc1394/dc1394_device.h"
@@ -27,37 +24,23 @@ namespace {
 
 // --- libdc1394's log lines ---------------------------------------------
 
-pthread_t g_owner;
 std::vector<std::string> *g_held = nullptr;  // lines kept while probing
-std::mutex g_log_mu;
-std::vector<std::string> g_pending;  // lines from other threads
-unsigned g_lost_lines = 0;
-std::atomic<bool> g_any_pending{false};
 
 void log_line(dc1394log_t type, const char *msg, void *) {
   const char *kind = type == DC1394_LOG_ERROR ? "error"
                    : type == DC1394_LOG_WARNING ? "warning" : "debug";
-  if (pthread_equal(pthread_self(), g_owner)) {
-    if (g_held)
-      g_held->push_back(std::string("libdc1394 ") + kind + ": " + msg);
-    else
-      vz_diag("libdc1394 %s: %s", kind, msg);
-    return;
-  }
-  // dcamDebug runs only inside the program's own calls
-  std::lock_guard<std::mutex> lock(g_log_mu);
-  if (g_pending.size() < 64)
-    g_pending.push_back(std::string("libdc1394 ") + kind + ": " + msg);
+  std::string line = std::string("libdc1394 ") + kind + ": " + msg;
+  if (g_held && vz_diag_on_own_thread())
+    g_held->push_back(line);
   else
-    ++g_lost_lines;
-  g_any_pending = true;
+    vz_diag_later("libdc1394", line);
 }
 
 void route_log() {
   static bool done = false;
   if (done) return;
   done = true;
-  g_owner = pthread_self();
+  vz_diag_own_thread();
   dc1394_log_register_handler(DC1394_LOG_ERROR, log_line, nullptr);
   dc1394_log_register_handler(DC1394_LOG_WARNING, log_line, nullptr);
   // libdc1394's debug lines (one per frame) only when asked for, as
@@ -201,21 +184,6 @@ bool read_remote(int fd, uint32_t generation, uint64_t offset, uint32_t *v) {
 
 }  // namespace
 
-void dc1394_flush_log() {
-  if (!g_any_pending) return;  // the usual case, on every frame
-  std::vector<std::string> lines;
-  unsigned lost;
-  {
-    std::lock_guard<std::mutex> lock(g_log_mu);
-    lines.swap(g_pending);
-    lost = g_lost_lines;
-    g_lost_lines = 0;
-    g_any_pending = false;
-  }
-  for (auto &l : lines) vz_diag("%s", l.c_str());
-  if (lost) vz_diag("libdc1394: %u more log lines were left out", lost);
-}
-
 std::string rom_listing_fault(const uint32_t *rom, size_t quads,
                               std::vector<uint32_t> *udds) {
   Listing l{rom, quads, ""};
@@ -324,7 +292,7 @@ void probe_bus(BusProbe *p, const char *dev_dir) {
   if (p->done) return;
   p->done = true;
   route_log();
-  dc1394_flush_log();
+  vz_diag_flush();
   p->nodes = fw_nodes(dev_dir);
   // libdc1394 lists every node it finds, and nothing keeps it from one
   bool fatal = false;
@@ -353,7 +321,7 @@ void probe_bus(BusProbe *p, const char *dev_dir) {
 void dc1394_release_log(BusProbe *p) {
   for (auto &l : p->log) vz_diag("%s", l.c_str());
   p->log.clear();
-  dc1394_flush_log();
+  vz_diag_flush();
 }
 
 BusKind choose_bus(const char *bus, const char *sim_config, BusProbe *p,
@@ -462,7 +430,7 @@ std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char 
     }
     out.emplace_back(new Dc1394Device(p->ctx, cam, node.path, node.speed));
   }
-  dc1394_flush_log();
+  vz_diag_flush();
   return out;
 }
 

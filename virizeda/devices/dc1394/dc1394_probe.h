@@ -83,10 +83,6 @@ std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char 
 // when neither can be told.
 int irm_bandwidth_free(const std::string &node);
 
-// Log lines that libdc1394 sends from a thread of its own (libusb) are
-// kept until the caller's next call into the library; this passes them on.
-void dc1394_flush_log();
-
 }  // namespace vz
 
 #endif
