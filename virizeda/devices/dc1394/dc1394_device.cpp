@@ -655,4 +655,40 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
   }
 }
 
+std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir) {
+  std::vector<std::unique_ptr<Dc1394Device>> out;
+  bool retried = false;
+  for (size_t i = 0; p->ctx && i < p->ids.size(); ++i) {
+    const dc1394camera_id_t &id = p->ids[i];
+    FwNode node;
+    for (const FwNode &n : p->nodes)
+      if (n.guid == id.guid) node = n;
+    std::string fault = fw_node_opening_fault(node, id.unit);
+    if (!fault.empty()) {
+      vz_diag("%s", fw_node_left_out(node, fault).c_str());
+      continue;
+    }
+    dc1394camera_t *cam = dc1394_camera_new_unit(p->ctx.get(), id.guid, id.unit);
+    if (!cam && !retried && !node.path.empty() &&
+        reread_rom(node.path, id.guid, dev_dir)) {
+      // start again with what the kernel knows now
+      retried = true;
+      out.clear();
+      *p = BusProbe();
+      probe_bus(p, dev_dir);
+      dc1394_release_log(p);
+      i = (size_t)-1;
+      continue;
+    }
+    if (!cam) {
+      vz_diag("camera %016" PRIx64 " unit %d cannot be opened by libdc1394", id.guid,
+              id.unit);
+      continue;
+    }
+    out.emplace_back(new Dc1394Device(p->ctx, cam, node.path, node.speed));
+  }
+  vz_diag_flush();
+  return out;
+}
+
 }  // namespace vz

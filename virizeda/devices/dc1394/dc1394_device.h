@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/device.h"
+#include "devices/dc1394/dc1394_probe.h"
 
 namespace vz {
 
@@ -88,6 +89,11 @@ class Dc1394Device : public Device {
   uint64_t last_ts_ = 0;
   uint32_t generation_ = 0;
 };
+
+// The cameras of a probe, opened. A camera whose ROM was written since the
+// kernel read it gets a bus reset and the probe is made again; one that
+// still cannot be opened is named in a diagnostic.
+std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir);
 
 }  // namespace vz
 

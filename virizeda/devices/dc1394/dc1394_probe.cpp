@@ -16,7 +16,6 @@
 #include <algorithm>
 
 #include "core/diag.h"
-#include "devices/dc1394/dc1394_device.h"
 
 namespace vz {
 
@@ -260,9 +259,7 @@ std::string fw_node_problem(const FwNode &n) {
   return s;
 }
 
-namespace {
-
-std::string left_out(const FwNode &n, const std::string &fault) {
+std::string fw_node_left_out(const FwNode &n, const std::string &fault) {
   char guid[20];
   snprintf(guid, sizeof guid, "%016" PRIx64, n.guid);
   return "FireWire node " + n.path + " (" + guid + ") is left out: libdc1394 would "
@@ -271,7 +268,7 @@ std::string left_out(const FwNode &n, const std::string &fault) {
 
 // The ROM as the device holds it now, which a camera's opening reads: it
 // may have been written since the kernel copied it.
-std::string opening_fault(const FwNode &n, int unit) {
+std::string fw_node_opening_fault(const FwNode &n, int unit) {
   if (n.path.empty() || unit < 0 || (size_t)unit >= n.udds.size() || !n.udds[unit]) return "";
   int fd = open(n.path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return "";
@@ -285,8 +282,6 @@ std::string opening_fault(const FwNode &n, int unit) {
   return fault;
 }
 
-}  // namespace
-
 // libdc1394's complaints while looking matter only when its bus is taken
 void probe_bus(BusProbe *p, const char *dev_dir) {
   if (p->done) return;
@@ -298,7 +293,7 @@ void probe_bus(BusProbe *p, const char *dev_dir) {
   bool fatal = false;
   for (const FwNode &n : p->nodes) {
     if (n.rom_fault.empty()) continue;
-    p->log.push_back(left_out(n, n.rom_fault));
+    p->log.push_back(fw_node_left_out(n, n.rom_fault));
     fatal = true;
   }
   if (fatal)
@@ -324,47 +319,22 @@ void dc1394_release_log(BusProbe *p) {
   vz_diag_flush();
 }
 
-BusKind choose_bus(const char *bus, const char *sim_config, BusProbe *p,
-                   const char *dev_dir, std::string *why) {
-  if (bus && !*bus) bus = nullptr;  // empty is unset
-  if (sim_config && !*sim_config) sim_config = nullptr;
-  if (bus && !strcmp(bus, "sim")) {
-    *why = "simulated bus (VIRIZEDA_BUS=sim)";
-    return BusKind::SIM;
-  }
-  if (bus && !strcmp(bus, "1394")) {
-    probe_bus(p, dev_dir);
-    *why = "libdc1394 bus (VIRIZEDA_BUS=1394)";
-    return BusKind::DC1394;
-  }
-  if (bus) {
-    *why = std::string("VIRIZEDA_BUS \"") + bus +
-           "\" names no bus; accepted values: sim (simulated), 1394 (libdc1394); "
-           "unset: libdc1394 when it finds a camera or a FireWire node, else sim";
-    return BusKind::NONE;
-  }
-  if (sim_config) {
-    *why = std::string("simulated bus (VIRIZEDA_SIM_CONFIG=") + sim_config + ")";
-    return BusKind::SIM;
-  }
-  probe_bus(p, dev_dir);
-  char buf[160];
-  if (!p->ids.empty()) {
-    snprintf(buf, sizeof buf, "libdc1394 bus: it finds %zu camera%s", p->ids.size(),
-             p->ids.size() == 1 ? "" : "s");
+bool dc1394_probe_says(const BusProbe &p, std::string *why) {
+  if (!p.ids.empty()) {
+    char buf[80];
+    snprintf(buf, sizeof buf, "libdc1394 bus: it finds %zu camera%s", p.ids.size(),
+             p.ids.size() == 1 ? "" : "s");
     *why = buf;
-    return BusKind::DC1394;
+    return true;
   }
-  if (!p->nodes.empty()) {
-    *why = "libdc1394 bus: FireWire node " + p->nodes[0].path +
+  if (!p.nodes.empty()) {
+    *why = "libdc1394 bus: FireWire node " + p.nodes[0].path +
            " exists, though no camera is found";
-    return BusKind::DC1394;
+    return true;
   }
-  *why = "simulated bus: no FireWire node and no camera found";
-  return BusKind::SIM;
+  *why = "no FireWire node and no camera found";
+  return false;
 }
-
-namespace {
 
 // A node whose ROM was written (identity programming) answers with a GUID
 // that the kernel's copy, and so libdc1394, do not know yet. A bus reset
@@ -394,44 +364,6 @@ bool reread_rom(const std::string &path, uint64_t cached, const char *dev_dir) {
     usleep(50000);
   }
   return false;
-}
-
-}  // namespace
-
-std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir) {
-  std::vector<std::unique_ptr<Dc1394Device>> out;
-  bool retried = false;
-  for (size_t i = 0; p->ctx && i < p->ids.size(); ++i) {
-    const dc1394camera_id_t &id = p->ids[i];
-    FwNode node;
-    for (const FwNode &n : p->nodes)
-      if (n.guid == id.guid) node = n;
-    std::string fault = opening_fault(node, id.unit);
-    if (!fault.empty()) {
-      vz_diag("%s", left_out(node, fault).c_str());
-      continue;
-    }
-    dc1394camera_t *cam = dc1394_camera_new_unit(p->ctx.get(), id.guid, id.unit);
-    if (!cam && !retried && !node.path.empty() &&
-        reread_rom(node.path, id.guid, dev_dir)) {
-      // start again with what the kernel knows now
-      retried = true;
-      out.clear();
-      *p = BusProbe();
-      probe_bus(p, dev_dir);
-      dc1394_release_log(p);
-      i = (size_t)-1;
-      continue;
-    }
-    if (!cam) {
-      vz_diag("camera %016" PRIx64 " unit %d cannot be opened by libdc1394", id.guid,
-              id.unit);
-      continue;
-    }
-    out.emplace_back(new Dc1394Device(p->ctx, cam, node.path, node.speed));
-  }
-  vz_diag_flush();
-  return out;
 }
 
 namespace {
