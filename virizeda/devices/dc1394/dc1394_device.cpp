@@ -341,7 +341,6 @@ bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
   *out = FeatureInfo();
   out->present = fi.available;
   if (!out->present) return true;
-  out->readout = fi.readout_capable;
   out->on_off = fi.on_off_capable;
   for (uint32_t i = 0; i < fi.modes.num && i < DC1394_FEATURE_MODE_NUM; ++i) {
     if (fi.modes.modes[i] == DC1394_FEATURE_MODE_AUTO) out->has_auto = true;

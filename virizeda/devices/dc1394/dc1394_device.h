@@ -48,8 +48,6 @@ class Dc1394Device : public Device {
   bool frame_ready(int wait_ms, bool *ready) override;
 
   bool gone() const { return gone_; }
-  bool streaming() const { return streaming_; }
-  dc1394camera_t *camera() const { return cam_; }
 
  private:
   bool choose_speed(std::string *why);
