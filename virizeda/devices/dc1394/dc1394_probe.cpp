@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "core/diag.h"
+#include "iidc/iidc.h"
 
 namespace vz {
 
@@ -145,6 +146,11 @@ bool get_info(int fd, Info *in) {
   // the kernel's copy is in host order
   in->rom_quads = std::min<size_t>(gi.rom_length, sizeof in->rom) / 4;
   return true;
+}
+
+// A ROM quadlet's offset in the node's register space.
+uint64_t node_csr(int rom_quad) {
+  return 0xFFFF00000000ULL | (iidc::ROM_BASE + 4 * (uint32_t)rom_quad);
 }
 
 int64_t mono_ms() {
@@ -345,8 +351,8 @@ bool reread_rom(const std::string &path, uint64_t cached, const char *dev_dir) {
   Info in;
   uint32_t hi = 0, lo = 0;
   bool changed = get_info(fd, &in) &&
-                 read_remote(fd, in.reset.generation, 0xFFFFF000040CULL, &hi) &&
-                 read_remote(fd, in.reset.generation, 0xFFFFF0000410ULL, &lo) &&
+                 read_remote(fd, in.reset.generation, node_csr(iidc::ROM_CHIP_HI), &hi) &&
+                 read_remote(fd, in.reset.generation, node_csr(iidc::ROM_CHIP_LO), &lo) &&
                  ((uint64_t)hi << 32 | lo) != cached;
   uint64_t live = (uint64_t)hi << 32 | lo;
   if (changed) {
