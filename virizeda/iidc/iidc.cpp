@@ -1,7 +1,11 @@
 #include "iidc/iidc.h"
 
+#include <algorithm>
+
 namespace vz {
 namespace iidc {
+
+double rate_fps(int rate) { return 1.875 * (1 << std::clamp(rate, 0, 7)); }
 
 uint16_t crc16(const uint32_t *q, int n) {
   uint32_t crc = 0;

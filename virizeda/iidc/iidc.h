@@ -25,6 +25,8 @@ enum Rate {
   RATE_1_875 = 0, RATE_3_75 = 1, RATE_7_5 = 2, RATE_15 = 3,
   RATE_30 = 4, RATE_60 = 5, RATE_120 = 6, RATE_240 = 7
 };
+// Frames per second of a rate code (codes outside 0-7 taken as the nearest).
+double rate_fps(int rate);
 
 // Feature numbers: bit 31 - n of FEATURE_HI_INQ, the n-th register of
 // FEATURE_INQ and FEATURE_CTL (libdc1394's order).
@@ -84,6 +86,8 @@ enum {
   F7_FRAME_INTERVAL = 0x050, F7_DATA_DEPTH = 0x054, F7_COLOR_FILTER = 0x058,
   F7_VALUE_SETTING = 0x07C, F7_BLOCK = 0x080
 };
+
+const uint32_t CSR_BASE = 0xF0000000u;  // libdc1394's register offsets count from here
 // IIDC colour coding ids.
 enum { CODING_MONO8 = 0, CODING_YUV411 = 1, CODING_YUV422 = 2,
        CODING_YUV444 = 3, CODING_RGB8 = 4, CODING_RAW8 = 9 };

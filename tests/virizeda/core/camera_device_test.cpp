@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/camera.h"
@@ -138,4 +139,27 @@ TEST_F(CameraOverDevice, StartFailsWhenTheFormatCannotBeAppliedAgain) {
   dev.refuse_mode = false;
   ASSERT_TRUE(cam.Start());
   EXPECT_STREQ(cam.error, "") << "no stale text after a success";
+}
+
+// dcamDebug may run only inside the program's calls: a library thread's
+// lines wait for the next one, and a flood is counted, not kept.
+TEST(DiagThreads, OtherThreadsLinesWaitForTheNextFlushAndAFloodIsCounted) {
+  diag.clear();
+  vz_diag_set_sink(collect);
+  vz_diag_own_thread();
+  vz_diag_later("usb", "usb: on the caller's thread");
+  EXPECT_TRUE(saw("on the caller's thread")) << "the program's thread: at once";
+  std::thread t([] {
+    for (int i = 1; i <= 65; ++i) vz_diag_later("usb", "usb: line " + std::to_string(i));
+  });
+  t.join();
+  EXPECT_FALSE(saw("usb: line 1")) << "held until the next call";
+  vz_diag_flush();
+  EXPECT_TRUE(saw("usb: line 64"));
+  EXPECT_FALSE(saw("usb: line 65"));
+  EXPECT_TRUE(saw("usb: 1 more log lines were left out"));
+  diag.clear();
+  vz_diag_flush();
+  EXPECT_TRUE(diag.empty()) << "sent once";
+  vz_diag_set_sink(nullptr);
 }

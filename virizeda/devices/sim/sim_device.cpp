@@ -497,7 +497,6 @@ bool SimDevice::feature_info(int n, FeatureInfo *out) {
     return false;
   }
   out->present = true;
-  out->readout = inq & (1u << 27);
   out->on_off = inq & (1u << 26);
   out->has_auto = inq & (1u << 25);
   out->has_manual = inq & (1u << 24);
