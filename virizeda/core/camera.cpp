@@ -10,6 +10,7 @@
 #include "core/diag.h"
 #include "core/formats.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 
 namespace vz {
 

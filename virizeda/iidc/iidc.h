@@ -2,9 +2,11 @@
 // feature numbers, the register space as the programs address it (low
 // 32 bits of the node's IEEE 1394 register offsets), the maker's local
 // parameter block and flash, and helpers to build and decode their words.
+// The configuration ROM is in iidc/rom.h.
 #ifndef VIRIZEDA_IIDC_IIDC_H
 #define VIRIZEDA_IIDC_IIDC_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <string>
@@ -25,6 +27,21 @@ enum Rate {
   RATE_1_875 = 0, RATE_3_75 = 1, RATE_7_5 = 2, RATE_15 = 3,
   RATE_30 = 4, RATE_60 = 5, RATE_120 = 6, RATE_240 = 7
 };
+// Frames per second of a rate code (codes outside 0-7 taken as the nearest).
+double rate_fps(int rate);
+
+// Bytes of a frame of n pixels in a coding; 0 for a coding we do not know.
+inline size_t coding_bytes(Coding c, size_t n) {
+  switch (c) {
+    case Coding::MONO8:
+    case Coding::RAW8: return n;
+    case Coding::YUV411: return n * 3 / 2;
+    case Coding::YUV422: return n * 2;
+    case Coding::RGB8:
+    case Coding::YUV444: return n * 3;
+  }
+  return 0;
+}
 
 // Feature numbers: bit 31 - n of FEATURE_HI_INQ, the n-th register of
 // FEATURE_INQ and FEATURE_CTL (libdc1394's order).
@@ -32,25 +49,6 @@ enum Feature : int {
   BRIGHTNESS = 0, AUTO_EXPOSURE = 1, SHARPNESS = 2, WHITE_BALANCE = 3,
   HUE = 4, SATURATION = 5, GAMMA = 6, SHUTTER = 7, GAIN = 8,
   FEATURES = 9  // how many
-};
-
-// Configuration ROM: 1 KiB from here, quadlet addressed.
-const uint32_t ROM_BASE = 0xF0000400u;
-const int ROM_QUADS = 256;
-// Quadlet indexes inside the ROM.
-enum {
-  ROM_BUS_INFO = 0,    // info length 4, CRC length 4, CRC
-  ROM_BUS_NAME = 1,    // "1394"
-  ROM_CAPS = 2,
-  ROM_CHIP_HI = 3,     // vendor id << 8 | chip id high
-  ROM_CHIP_LO = 4,     // device type << 16 | serial
-  ROM_ROOT_DIR = 5,    // 0x414, four entries
-  ROM_UID_LEAF = 10,   // 0x428, length 2
-  ROM_UNIT_DIR = 13,   // 0x434, three entries
-  ROM_UNIT_DEP = 17,   // 0x444, four entries
-  ROM_VENDOR_LEAF = 22,  // 0x458, "virizeda"
-  ROM_MODEL_LEAF = 27,   // 0x46C, the camera's name
-  ROM_MODEL_MAX = 256    // bytes of the name the leaf holds
 };
 
 // DCAM (IIDC) registers.
@@ -141,25 +139,13 @@ const uint32_t FLASH_OK = 0, FLASH_NOT_KEPT = 0x80000001u,
 const int CALIB_MAX = 1 << 20;
 const uint32_t IMAGER_WRITE = 0x04;
 
-// CRC-16 of IEEE 1212 (polynomial 0x1021, start 0) over n quadlets, most
-// significant byte first.
-uint16_t crc16(const uint32_t *q, int n);
-
-// A factory-fresh ROM for a node: bus info block, root directory, unique ID
-// leaf, unit directories and the vendor and model name leaves, every CRC set.
-// The GUID's upper 24 bits are the vendor identifier.
-void rom_build(uint32_t rom[ROM_QUADS], uint64_t guid, int bus_speed,
-                  const std::string &model);
-// Recompute the CRC of a directory or leaf whose header is at index i.
-void rom_fix_crc(uint32_t rom[ROM_QUADS], int i);
-
 // Quadlets as bytes, most significant first (as on the bus and in files).
 std::string quadlets_to_bytes(const uint32_t *q, int n);
 void quadlets_from_bytes(const std::string &b, uint32_t *q, int n);
 
 // Feature inquiry and control words in IIDC layout.
 uint32_t feature_inq(bool present, bool has_auto, bool has_manual,
-                        bool on_off, int lo, int hi);
+                     bool on_off, int lo, int hi);
 uint32_t feature_ctl(bool present, bool on, bool is_auto, int value);
 uint32_t wb_ctl(bool present, bool is_auto, int blue, int red);
 inline bool ctl_auto(uint32_t w) { return w & (1u << 24); }

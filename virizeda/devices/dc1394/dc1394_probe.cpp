@@ -20,6 +20,7 @@
 
 #include "core/diag.h"
 #include "devices/dc1394/dc1394_device.h"
+#include "iidc/rom.h"
 
 namespace vz {
 

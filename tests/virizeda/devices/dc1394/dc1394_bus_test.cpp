@@ -8,6 +8,7 @@
 
 #include "devices/dc1394/dc1394_probe.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "test_support.h"
 
 using namespace vz;

@@ -15,6 +15,7 @@
 #include "devices/sim/sim_config.h"
 #include "devices/sim/sim_state.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "test_support.h"
 
 namespace {
