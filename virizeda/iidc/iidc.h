@@ -1,8 +1,8 @@
 // What IIDC registers mean, named once: colour codings, frame rates,
 // feature numbers, the register space as the programs address it (low
-// 32 bits of the node's IEEE 1394 register offsets), the maker's local
-// parameter block and flash, and helpers to build and decode their words.
-// The configuration ROM is in iidc/rom.h.
+// 32 bits of the node's IEEE 1394 register offsets), and helpers to build
+// and decode their words. The configuration ROM is in iidc/rom.h, the
+// maker's local parameter block and flash in iidc/maker_block.h.
 #ifndef VIRIZEDA_IIDC_IIDC_H
 #define VIRIZEDA_IIDC_IIDC_H
 
@@ -105,39 +105,6 @@ enum {
 enum { CODING_MONO8 = 0, CODING_YUV411 = 1, CODING_YUV422 = 2,
        CODING_YUV444 = 3, CODING_RGB8 = 4, CODING_RAW8 = 9 };
 
-// Local parameter block: ten words from here.
-const uint32_t LOCAL_BASE = 0xF0FFF000u;
-const int LOCAL_WORDS = 10;
-enum {
-  LP_IMAGER_CMD = 0,   // 0x000
-  LP_VERSION = 1,      // 0x004
-  LP_CAM_TYPE = 2,     // 0x008
-  LP_IDENT = 3,        // 0x00C serial, bit 24 inversion
-  LP_YOFFSET = 4,      // 0x010 left bits 0-7, right bits 16-23
-  LP_BLACK = 5,        // 0x014 left bits 0-7, right bits 16-23
-  LP_PROC = 6,         // 0x018 mode, confidence, uniqueness
-  LP_CALIB = 7,        // 0x01C bit 31 stored, bits 0-23 length
-  LP_FIRMWARE = 8,     // 0x020 FireWire << 16 | camera firmware
-  LP_RATE = 9          // 0x024 0x00010001 50 Hz, 0x00010000 60 Hz
-};
-const uint32_t LP_IDENT_INVERT = 0x01000000u;
-const uint32_t LP_RATE_60 = 0x00010000u;
-const uint32_t LP_RATE_50 = 0x00010001u;
-const uint32_t IMAGER_READ = 0x02;
-// Flash beside the local block: commands and a calibration window.
-// FLASH_CMD takes a command; reading it gives the last one's result.
-const uint32_t FLASH_CMD = 0xF0FFF040u;
-const uint32_t CALIB_PAGE = 0xF0FFF044u;  // byte offset of the window
-const uint32_t CALIB_SIZE = 0xF0FFF048u;  // bit 31 stored, bits 0-23 length
-const uint32_t CALIB_WINDOW = 0xF0FFF400u;
-const int CALIB_WINDOW_BYTES = 1024;
-const uint32_t FLASH_SAVE_LOCAL = 1, FLASH_STORE_CALIB = 2,
-               FLASH_ERASE_CALIB = 3;
-// results: done, kept by the device but not in flash, refused
-const uint32_t FLASH_OK = 0, FLASH_NOT_KEPT = 0x80000001u,
-               FLASH_REFUSED = 0x80000002u;
-const int CALIB_MAX = 1 << 20;
-const uint32_t IMAGER_WRITE = 0x04;
 
 // Quadlets as bytes, most significant first (as on the bus and in files).
 std::string quadlets_to_bytes(const uint32_t *q, int n);

@@ -11,6 +11,7 @@
 #include "core/camera.h"
 #include "core/diag.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
 #include "iidc/rom.h"
 
 namespace {
