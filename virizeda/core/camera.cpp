@@ -591,42 +591,38 @@ bool Camera::set_raw(int feature, bool automatic, int value, int value2) {
   return false;
 }
 
-void Camera::SetExposure(int value, bool automatic) {
-  vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && has_auto_exposure) {
-    if (set_raw(iidc::SHUTTER, true, 0)) do_auto_exposure = true;
+// Exposure, gain or brightness: automatic where the device has it, else
+// the value on the 0-100 scale.
+void Camera::set_control(const char *what, int feature, bool has_auto,
+                         bool has_manual, int max, int *value, bool *automatic,
+                         int v, bool want_auto) {
+  if (want_auto && has_auto) {
+    if (set_raw(feature, true, 0)) *automatic = true;
     return;
   }
-  if (automatic) vz_diag("camera %d: no automatic exposure", num_);
-  if (set_param("exposure", has_manual_exposure, &exposure, max_exposure,
-                value) &&
-      set_raw(iidc::SHUTTER, false, exposure))
-    do_auto_exposure = false;
+  if (want_auto) vz_diag("camera %d: no automatic %s", num_, what);
+  if (set_param(what, has_manual, value, max, v) &&
+      set_raw(feature, false, *value))
+    *automatic = false;
+}
+
+void Camera::SetExposure(int value, bool automatic) {
+  vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
+  set_control("exposure", iidc::SHUTTER, has_auto_exposure, has_manual_exposure,
+              max_exposure, &exposure, &do_auto_exposure, value, automatic);
 }
 
 void Camera::SetGain(int value, bool automatic) {
   vz_log_call("SetGain(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && has_auto_gain) {
-    if (set_raw(iidc::GAIN, true, 0)) do_auto_gain = true;
-    return;
-  }
-  if (automatic) vz_diag("camera %d: no automatic gain", num_);
-  if (set_param("gain", has_manual_gain, &gain, max_gain, value) &&
-      set_raw(iidc::GAIN, false, gain))
-    do_auto_gain = false;
+  set_control("gain", iidc::GAIN, has_auto_gain, has_manual_gain, max_gain,
+              &gain, &do_auto_gain, value, automatic);
 }
 
 void Camera::SetBrightness(int value, bool automatic) {
   vz_log_call("SetBrightness(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && has_auto_brightness) {
-    if (set_raw(iidc::BRIGHTNESS, true, 0)) auto_brightness = true;
-    return;
-  }
-  if (automatic) vz_diag("camera %d: no automatic brightness", num_);
-  if (set_param("brightness", has_manual_brightness, &brightness,
-                max_brightness, value) &&
-      set_raw(iidc::BRIGHTNESS, false, brightness))
-    auto_brightness = false;
+  set_control("brightness", iidc::BRIGHTNESS, has_auto_brightness,
+              has_manual_brightness, max_brightness, &brightness,
+              &auto_brightness, value, automatic);
 }
 
 void Camera::SetWhiteBalance(int red, int blue, bool automatic) {

@@ -80,6 +80,9 @@ class Camera : public dCamera {
   bool set_param(const char *what, bool present, int *field, int max,
                  int value);
   bool set_raw(int feature, bool automatic, int value, int value2 = 0);
+  void set_control(const char *what, int feature, bool has_auto,
+                   bool has_manual, int max, int *value, bool *automatic,
+                   int v, bool want_auto);
   bool set_local(int word, uint32_t mask, uint32_t bits);
   void begin_stream();
   Next take(int wait_ms, Frame *f);
