@@ -10,19 +10,12 @@
 
 #include "core/camera.h"
 #include "core/diag.h"
+#include "diag_lines.h"
 #include "iidc/iidc.h"
 #include "iidc/maker_block.h"
 #include "iidc/rom.h"
 
 namespace {
-
-std::vector<std::string> diag;
-void collect(char *line) { diag.push_back(line); }
-bool saw(const std::string &t) {
-  for (const std::string &l : diag)
-    if (l.find(t) != std::string::npos) return true;
-  return false;
-}
 
 class PlainDevice : public vz::Device {
  public:
@@ -109,8 +102,8 @@ class PlainDevice : public vz::Device {
 class CameraOverDevice : public ::testing::Test {
  protected:
   void SetUp() override {
-    diag.clear();
-    vz_diag_set_sink(collect);
+    DiagLines::clear();
+    vz_diag_set_sink(DiagLines::sink);
     cam.open();
   }
   void TearDown() override { vz_diag_set_sink(nullptr); }
@@ -174,7 +167,7 @@ TEST_F(CameraOverDevice, FramesAreCopiedAndSkippedWhenTheDeviceCannot) {
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 3) << "imager frame 11; frame 2 (8) was lost";
   EXPECT_EQ(cam.dropped(), 1);
-  EXPECT_TRUE(saw("1 frames dropped"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("1 frames dropped"));
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 5);
   EXPECT_EQ(img[0], 17);
@@ -193,7 +186,7 @@ TEST_F(CameraOverDevice, ReadyImageKeepsTheFrameForGetImageAndAGoneDeviceEnds) {
   EXPECT_EQ(k, 0) << "the frame ReadyImage saw";
   dev.gone = true;
   EXPECT_FALSE(cam.GetImage(&img, 0, &k, nullptr));
-  EXPECT_TRUE(saw("the device is gone"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the device is gone"));
   EXPECT_EQ(img[0], 0);
 }
 
@@ -202,11 +195,11 @@ TEST_F(CameraOverDevice, ControlsRefusedByTheDeviceLeaveTheFields) {
   EXPECT_EQ(cam.exposure, 60);
   EXPECT_EQ(dev.shutter.value, 240u);
   cam.SetExposure(0, true);
-  EXPECT_TRUE(saw("no automatic exposure"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no automatic exposure"));
   cam.SetGain(10, false);
-  EXPECT_TRUE(saw("no gain control"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no gain control"));
   EXPECT_FALSE(cam.SaveLocalParams()) << "no flash command word";
-  EXPECT_TRUE(saw("the device refused to save the local parameters"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the device refused to save the local parameters"));
   EXPECT_FALSE(cam.GetCalib(nullptr, 0));
   char text[] = "calibration";
   EXPECT_FALSE(cam.SetCalib(text, (int)sizeof text));
