@@ -9,6 +9,7 @@
 #include "core/diag.h"
 #include "devices/sim/sim_device.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "node.h"
 
 namespace emu {

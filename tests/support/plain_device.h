@@ -14,6 +14,8 @@
 #include "core/convert.h"
 #include "core/device.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
+#include "iidc/rom.h"
 
 class PlainDevice : public vz::Device {
  public:

@@ -18,7 +18,7 @@ TEST_F(Config, EveryNamedKeyReachesTheCamera) {
     "has_gamma": true, "gamma": true, "exposure": 63, "max_exposure": 90,
     "has_50Hz_rate": true, "is_50Hz_rate": true, "isReversed": true,
     "max_width": 640, "max_height": 480, "auto_kp": "0.25", "colorAlg": -2}]})");
-  ASSERT_NE(c, nullptr) << all_diag();
+  ASSERT_NE(c, nullptr) << DiagLines::all();
   EXPECT_STREQ(dSys->Names()[0], "Left Rig");
   EXPECT_STREQ(dSys->ChipIDs()[0], "rig-1");
   EXPECT_TRUE(c->has_color && c->isBayer && c->isBGGR && c->isStereo);
@@ -44,7 +44,7 @@ TEST_F(Config, EveryNamedKeyReachesTheCamera) {
   EXPECT_EQ(c->colorAlg, -2);
   EXPECT_FALSE(c->SetFormat(S_1280x960, S_MONO, S_3, 1, false));
   EXPECT_NE(strstr(c->error, "larger than the imager (640x480)"), nullptr);
-  EXPECT_TRUE(saw_diag("opened at S400 with 1 camera"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("opened at S400 with 1 camera"));
 }
 
 TEST_F(Config, LeftOutKeysGiveAPlainCamera) {
@@ -76,7 +76,7 @@ TEST_F(Config, NoCamerasAndChipIdAsNumber) {
   // the largest ids stay themselves and so stay apart
   open_bus(R"({"cameras": [{"chip_id": 18446744073709551615},
                            {"chip_id": 9223372036854775807}]})");
-  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
   EXPECT_STREQ(dSys->ChipIDs()[0], "ffffffffffffffff");
   EXPECT_STREQ(dSys->ChipIDs()[1], "7fffffffffffffff");
 }
@@ -86,7 +86,7 @@ TEST_F(Config, NoCamerasAndChipIdAsNumber) {
 TEST_F(Config, ChipIdOfSixteenHexDigitsIsTheGuid) {
   open_bus(R"({"cameras": [{"chip_id": "0123456789ABCDEF"}, {"chip_id": 255},
                            {"chip_id": "rig-1", "dev_id": "0x50042"}]})");
-  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
   EXPECT_STREQ(dSys->ChipIDs()[0], "0123456789abcdef");
   const unsigned long ROM = 0xF0000400;
   unsigned long want[3][2] = {{0x01234567, 0x89abcdef}, {0, 0xff}, {0x0a139402, 0x50042}};
@@ -101,11 +101,10 @@ TEST_F(Config, ChipIdOfSixteenHexDigitsIsTheGuid) {
   }
   open_bus(R"({"cameras": [{"chip_id": 255, "dev_id": 256}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("\"dev_id\" 0x100 differs from the lower half of \"chip_id\""))
-      << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("\"dev_id\" 0x100 differs from the lower half of \"chip_id\""));
   open_bus(R"({"cameras": [{"chip_id": "a", "dev_id": 7}, {"chip_id": "0a13940000000007"}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("cameras 0 and 1 have the same GUID 0a13940000000007")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("cameras 0 and 1 have the same GUID 0a13940000000007"));
 }
 
 TEST_F(Config, BusFailLeavesNoBus) {
@@ -113,7 +112,7 @@ TEST_F(Config, BusFailLeavesNoBus) {
   ASSERT_NE(dSys, nullptr);
   open_bus(R"({"bus_fail": true})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("bus_fail")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("bus_fail"));
 }
 
 // Each bad configuration: no bus, one diagnostic line naming the file and
@@ -131,13 +130,13 @@ class BadConfig : public SimBusTest,
 TEST_P(BadConfig, OneLineNamingFileAndProblemAndNoBus) {
   open_bus();
   ASSERT_NE(dSys, nullptr);
-  diag_lines().clear();
+  DiagLines::clear();
   write_file(dir_.file("bus.json"), GetParam().text);
   setenv("VIRIZEDA_SIM_CONFIG", dir_.file("bus.json").c_str(), 1);
   dSysInit();
   EXPECT_EQ(dSys, nullptr);
-  ASSERT_EQ(diag_lines().size(), 1u) << all_diag();
-  const std::string &line = diag_lines()[0];
+  ASSERT_EQ(DiagLines::lines().size(), 1u) << DiagLines::all();
+  const std::string &line = DiagLines::lines()[0];
   EXPECT_NE(line.find(dir_.file("bus.json")), std::string::npos) << line;
   EXPECT_NE(line.find(GetParam().problem), std::string::npos) << line;
   EXPECT_EQ(line.find('\n'), std::string::npos);
@@ -210,30 +209,30 @@ TEST_F(Config, TooManyCamerasHugeNestingMissingFileAndDirectory) {
   for (int i = 0; i < 64; ++i) many += i ? ",{}" : "{}";
   open_bus(many + "]}");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("at most 63")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("at most 63"));
 
   std::string deep(100000, '[');
   open_bus(deep);
   EXPECT_EQ(dSys, nullptr);
   // well formed, refused before a tree is built of it
-  diag_lines().clear();
+  DiagLines::clear();
   open_bus("{\"cameras\": [{\"name\": " + std::string(33, '[') + std::string(33, ']') + "}]}");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("values nest deeper than 32 levels")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("values nest deeper than 32 levels"));
 
   setenv("VIRIZEDA_SIM_CONFIG", dir_.file("missing.json").c_str(), 1);
-  diag_lines().clear();
+  DiagLines::clear();
   dSysInit();
   EXPECT_EQ(dSys, nullptr);
-  ASSERT_EQ(diag_lines().size(), 1u);
-  EXPECT_NE(diag_lines()[0].find("missing.json: No such file"), std::string::npos)
-      << diag_lines()[0];
+  ASSERT_EQ(DiagLines::lines().size(), 1u);
+  EXPECT_NE(DiagLines::lines()[0].find("missing.json: No such file"), std::string::npos)
+      << DiagLines::lines()[0];
 
   setenv("VIRIZEDA_SIM_CONFIG", dir_.path().c_str(), 1);
-  diag_lines().clear();
+  DiagLines::clear();
   dSysInit();
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_EQ(diag_lines().size(), 1u) << all_diag();
+  EXPECT_EQ(DiagLines::lines().size(), 1u) << DiagLines::all();
 }
 
 // ------------------------------------------------------------ fault injection
@@ -241,7 +240,7 @@ TEST_F(Config, TooManyCamerasHugeNestingMissingFileAndDirectory) {
 TEST_F(Config, FailOpenGivesNoCamera) {
   open_bus(R"({"cameras": [{"fail_open": true}, {}]})");
   EXPECT_EQ(dSys->InitCamera(0), nullptr);
-  EXPECT_TRUE(saw_diag("cannot be opened (fail_open)"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("cannot be opened (fail_open)"));
   EXPECT_NE(dSys->InitCamera(1), nullptr);
 }
 
@@ -252,14 +251,14 @@ TEST_F(Config, FailStartRefusesToStream) {
   EXPECT_FALSE(c->Start());
   unsigned char *img = nullptr;
   EXPECT_FALSE(c->GetImage(&img, 10, nullptr, nullptr));
-  EXPECT_TRUE(saw_diag("does not start"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("does not start"));
 }
 
 TEST_F(Config, RefuseFormatGivesItsText) {
   dCamera *c = open_camera(0, R"({"cameras": [{"refuse_format": "imager too hot"}]})");
   EXPECT_FALSE(c->SetFormat(S_640x480, S_MONO, S_15, 1, false));
   EXPECT_STREQ(c->error, "imager too hot");
-  EXPECT_TRUE(saw_diag("format refused: imager too hot"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("format refused: imager too hot"));
 }
 
 TEST_F(Config, FramesStopAfterGivesOnlyTimeouts) {
@@ -274,7 +273,7 @@ TEST_F(Config, FramesStopAfterGivesOnlyTimeouts) {
   clock_gettime(CLOCK_MONOTONIC, &b);
   double waited = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
   EXPECT_GT(waited, 0.08) << "times out after the wait limit";
-  EXPECT_TRUE(saw_diag("no frames after 3"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no frames after 3"));
   // paced: the frames before the stop still come in time, then none
   dCamera *p = open_camera(0, R"({"cameras": [{"frames_stop_after": 2}]})");
   p->SetFormat(S_160x120, S_MONO, S_60, 1, false);
@@ -314,9 +313,9 @@ TEST_F(Config, WithoutFormat7OnlyTheFixedSizesAreOffered) {
   EXPECT_TRUE(c->SetFormat(S_1280x960, S_RGB24, S_7, 1, false));
   EXPECT_FALSE(c->SetFormat(S_640x480, S_BAYER, S_30, 1, false))
       << "the raw mosaic comes only in Format_7";
-  EXPECT_TRUE(saw_diag("format refused: 640x480 Bayer is not offered by this "
+  EXPECT_THAT(DiagLines::lines(), HasLine("format refused: 640x480 Bayer is not offered by this "
                        "camera; at 640x480 it offers Mono and RGB24"));
   open_bus(R"({"cameras": [{"format7": 1}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("\"format7\" must be true or false")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("\"format7\" must be true or false"));
 }

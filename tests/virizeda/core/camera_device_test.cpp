@@ -12,24 +12,19 @@
 
 #include "core/camera.h"
 #include "core/diag.h"
+#include "diag_lines.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
+#include "iidc/rom.h"
 #include "plain_device.h"
 
 namespace {
 
-std::vector<std::string> diag;
-void collect(char *line) { diag.push_back(line); }
-bool saw(const std::string &t) {
-  for (const std::string &l : diag)
-    if (l.find(t) != std::string::npos) return true;
-  return false;
-}
-
 class CameraOverDevice : public ::testing::Test {
  protected:
   void SetUp() override {
-    diag.clear();
-    vz_diag_set_sink(collect);
+    DiagLines::clear();
+    vz_diag_set_sink(DiagLines::sink);
     cam.open();
   }
   void TearDown() override { vz_diag_set_sink(nullptr); }
@@ -93,7 +88,7 @@ TEST_F(CameraOverDevice, FramesAreCopiedAndSkippedWhenTheDeviceCannot) {
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 3) << "imager frame 11; frame 2 (8) was lost";
   EXPECT_EQ(cam.dropped(), 1);
-  EXPECT_TRUE(saw("1 frames dropped"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("1 frames dropped"));
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 5);
   EXPECT_EQ(img[0], 17);
@@ -112,7 +107,7 @@ TEST_F(CameraOverDevice, ReadyImageKeepsTheFrameForGetImageAndAGoneDeviceEnds) {
   EXPECT_EQ(k, 0) << "the frame ReadyImage saw";
   dev.gone = true;
   EXPECT_FALSE(cam.GetImage(&img, 0, &k, nullptr));
-  EXPECT_TRUE(saw("the device is gone"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the device is gone"));
   EXPECT_EQ(img[0], 0);
 }
 
@@ -121,11 +116,11 @@ TEST_F(CameraOverDevice, ControlsRefusedByTheDeviceLeaveTheFields) {
   EXPECT_EQ(cam.exposure, 60);
   EXPECT_EQ(dev.shutter.value, 240u);
   cam.SetExposure(0, true);
-  EXPECT_TRUE(saw("no automatic exposure"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no automatic exposure"));
   cam.SetGain(10, false);
-  EXPECT_TRUE(saw("no gain control"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no gain control"));
   EXPECT_FALSE(cam.SaveLocalParams()) << "no flash command word";
-  EXPECT_TRUE(saw("the device refused to save the local parameters"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the device refused to save the local parameters"));
   EXPECT_FALSE(cam.GetCalib(nullptr, 0));
   char text[] = "calibration";
   EXPECT_FALSE(cam.SetCalib(text, (int)sizeof text));
@@ -144,22 +139,22 @@ TEST_F(CameraOverDevice, StartFailsWhenTheFormatCannotBeAppliedAgain) {
 // dcamDebug may run only inside the program's calls: a library thread's
 // lines wait for the next one, and a flood is counted, not kept.
 TEST(DiagThreads, OtherThreadsLinesWaitForTheNextFlushAndAFloodIsCounted) {
-  diag.clear();
-  vz_diag_set_sink(collect);
+  DiagLines::clear();
+  vz_diag_set_sink(DiagLines::sink);
   vz_diag_own_thread();
   vz_diag_later("usb", "usb: on the caller's thread");
-  EXPECT_TRUE(saw("on the caller's thread")) << "the program's thread: at once";
+  EXPECT_THAT(DiagLines::lines(), HasLine("on the caller's thread")) << "the program's thread: at once";
   std::thread t([] {
     for (int i = 1; i <= 65; ++i) vz_diag_later("usb", "usb: line " + std::to_string(i));
   });
   t.join();
-  EXPECT_FALSE(saw("usb: line 1")) << "held until the next call";
+  EXPECT_THAT(DiagLines::lines(), testing::Not(HasLine("usb: line 1"))) << "held until the next call";
   vz_diag_flush();
-  EXPECT_TRUE(saw("usb: line 64"));
-  EXPECT_FALSE(saw("usb: line 65"));
-  EXPECT_TRUE(saw("usb: 1 more log lines were left out"));
-  diag.clear();
+  EXPECT_THAT(DiagLines::lines(), HasLine("usb: line 64"));
+  EXPECT_THAT(DiagLines::lines(), testing::Not(HasLine("usb: line 65")));
+  EXPECT_THAT(DiagLines::lines(), HasLine("usb: 1 more log lines were left out"));
+  DiagLines::clear();
   vz_diag_flush();
-  EXPECT_TRUE(diag.empty()) << "sent once";
+  EXPECT_TRUE(DiagLines::lines().empty()) << "sent once";
   vz_diag_set_sink(nullptr);
 }

@@ -14,6 +14,7 @@
 #include "core/diag.h"
 #include "devices/dc1394/dc1394_probe.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 
 namespace vz {
 

@@ -17,6 +17,7 @@
 
 #include "core/diag.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 
 namespace vz {
 
@@ -47,27 +48,6 @@ void route_log() {
   // libdc1394 itself does
   const char *dbg = getenv("DC1394_DEBUG");
   dc1394_log_register_handler(DC1394_LOG_DEBUG, dbg ? log_line : nullptr, nullptr);
-}
-
-// --- configuration ROM --------------------------------------------------
-
-bool is_iidc_rom(const uint32_t *rom, size_t quads) {
-  if (quads < 6 || (rom[0] >> 24) != 4 || rom[1] != 0x31333934) return false;
-  size_t root = 5;
-  size_t len = rom[root] >> 16;
-  for (size_t i = 1; i <= len && root + i < quads; ++i) {
-    uint32_t e = rom[root + i];
-    if ((e >> 24) != 0xD1) continue;
-    size_t unit = root + i + (e & 0xFFFFFF);
-    if (unit >= quads) continue;
-    size_t ulen = rom[unit] >> 16;
-    for (size_t j = 1; j <= ulen && unit + j < quads; ++j) {
-      uint32_t u = rom[unit + j];
-      if ((u >> 24) == 0x12 && ((u & 0xFFFFFF) == 0x00A02D || (u & 0xFFFFFF) == 0x00B09D))
-        return true;
-    }
-  }
-  return false;
 }
 
 // --- what libdc1394 misreads in a ROM -------------------------------------
@@ -239,7 +219,7 @@ std::vector<FwNode> fw_nodes(const char *dir) {
     } else {
       Info in;
       if (get_info(fd, &in)) {
-        node.iidc = is_iidc_rom(in.rom, in.rom_quads);
+        node.iidc = iidc::is_iidc_rom(in.rom, in.rom_quads);
         node.rom_fault = rom_listing_fault(in.rom, in.rom_quads, &node.udds);
         if (in.rom_quads >= 5) node.guid = (uint64_t)in.rom[3] << 32 | in.rom[4];
         int sc = ioctl(fd, FW_CDEV_IOC_GET_SPEED);

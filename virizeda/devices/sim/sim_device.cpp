@@ -14,6 +14,7 @@
 #include "core/diag.h"
 #include "core/formats.h"
 #include "devices/sim/sim_state.h"
+#include "iidc/rom.h"
 
 namespace vz {
 

@@ -21,6 +21,8 @@
 #include "devices/sim/scene.h"
 #include "devices/sim/sim_config.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
+#include "iidc/rom.h"
 
 namespace vz {
 

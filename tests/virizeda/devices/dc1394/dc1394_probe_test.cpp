@@ -9,6 +9,7 @@
 #include "core/bus_choice.h"
 #include "devices/dc1394/dc1394_probe.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "test_support.h"
 
 using namespace vz;
