@@ -84,6 +84,25 @@ enum {
   F7_FRAME_INTERVAL = 0x050, F7_DATA_DEPTH = 0x054, F7_COLOR_FILTER = 0x058,
   F7_VALUE_SETTING = 0x07C, F7_BLOCK = 0x080
 };
+
+// Registers the simulated device answers but does not implement: the
+// inquiries libdc1394 asks of every camera, and the memory channels.
+// Offsets from DCAM_BASE; the ranges end where the next register starts.
+const uint32_t CSR_BASE = 0xF0000000u;  // libdc1394's register offsets count from here
+enum {
+  DC_V_REV_INQ = 0x2C0,           // to 0x2DF: revisions of Format_0 to Format_7
+  DC_FEATURE_LO_INQ = 0x408,
+  DC_OPT_FUNC_INQ = 0x40C,
+  DC_ADV_FEATURE_INQ = 0x480,     // to 0x48F: advanced features, PIO, SIO, strobe
+  DC_FEATURE_LO_INQ_0 = 0x580,    // to 0x5FF: the low features' inquiries
+  DC_MEMORY_SAVE = 0x618,
+  DC_MEM_SAVE_CH = 0x620,
+  DC_CUR_MEM_CH = 0x624,
+  DC_DATA_DEPTH = 0x630,
+  DC_FEATURE_ERR_HI_INQ = 0x640,
+  DC_FEATURE_ERR_LO_INQ = 0x644,
+  DC_FEATURE_LO_CTL = 0x880       // to 0x8FF: the low features' controls
+};
 // IIDC colour coding ids.
 enum { CODING_MONO8 = 0, CODING_YUV411 = 1, CODING_YUV422 = 2,
        CODING_YUV444 = 3, CODING_RGB8 = 4, CODING_RAW8 = 9 };
