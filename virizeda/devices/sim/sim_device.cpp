@@ -8,9 +8,11 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <type_traits>
 
 #include "core/clock.h"
+#include "core/convert.h"
 #include "core/diag.h"
 #include "core/formats.h"
 #include "devices/sim/sim_state.h"
@@ -19,23 +21,22 @@ namespace vz {
 
 namespace {
 
-int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 struct FixedMode {
-  int format, mode, w, h, coding;
+  int format, mode, w, h;
+  iidc::Coding coding;
   int qpp[8];  // image quadlets per packet by rate code; -1: not offered
 };
 // The IIDC modes of Format_0 and Format_2 that our imagers can fill.
 const FixedMode fixed_modes[] = {
-    {0, 0, 160, 120, iidc::CODING_YUV444, {-1, -1, 15, 30, 60, 120, 240, 480}},
-    {0, 1, 320, 240, iidc::CODING_YUV422, {10, 20, 40, 80, 160, 320, 640, 1280}},
-    {0, 2, 640, 480, iidc::CODING_YUV411, {30, 60, 120, 240, 480, 960, 1920, 3840}},
-    {0, 3, 640, 480, iidc::CODING_YUV422, {40, 80, 160, 320, 640, 1280, 2560, 5120}},
-    {0, 4, 640, 480, iidc::CODING_RGB8, {60, 120, 240, 480, 960, 1920, 3840, 7680}},
-    {0, 5, 640, 480, iidc::CODING_MONO8, {20, 40, 80, 160, 320, 640, 1280, 2560}},
-    {2, 0, 1280, 960, iidc::CODING_YUV422, {160, 320, 640, 1280, 2560, 5120, -1, -1}},
-    {2, 1, 1280, 960, iidc::CODING_RGB8, {240, 480, 960, 1920, 3840, 7680, -1, -1}},
-    {2, 2, 1280, 960, iidc::CODING_MONO8, {80, 160, 320, 640, 1280, 2560, 5120, -1}},
+    {0, 0, 160, 120, iidc::Coding::YUV444, {-1, -1, 15, 30, 60, 120, 240, 480}},
+    {0, 1, 320, 240, iidc::Coding::YUV422, {10, 20, 40, 80, 160, 320, 640, 1280}},
+    {0, 2, 640, 480, iidc::Coding::YUV411, {30, 60, 120, 240, 480, 960, 1920, 3840}},
+    {0, 3, 640, 480, iidc::Coding::YUV422, {40, 80, 160, 320, 640, 1280, 2560, 5120}},
+    {0, 4, 640, 480, iidc::Coding::RGB8, {60, 120, 240, 480, 960, 1920, 3840, 7680}},
+    {0, 5, 640, 480, iidc::Coding::MONO8, {20, 40, 80, 160, 320, 640, 1280, 2560}},
+    {2, 0, 1280, 960, iidc::Coding::YUV422, {160, 320, 640, 1280, 2560, 5120, -1, -1}},
+    {2, 1, 1280, 960, iidc::Coding::RGB8, {240, 480, 960, 1920, 3840, 7680, -1, -1}},
+    {2, 2, 1280, 960, iidc::Coding::MONO8, {80, 160, 320, 640, 1280, 2560, 5120, -1}},
 };
 // the rates our imagers run at: 3.75 to 60 fps
 const int RATE_MIN = iidc::RATE_3_75, RATE_MAX = iidc::RATE_60;
@@ -46,41 +47,6 @@ const FixedMode *find_fixed(int format, int mode) {
     if (m.format == format && m.mode == mode) return &m;
   return nullptr;
 }
-
-// bytes per 2 pixels, so that 4:1:1 stays whole
-int bytes_per_2px(int coding) {
-  switch (coding) {
-    case iidc::CODING_MONO8: case iidc::CODING_RAW8: return 2;
-    case iidc::CODING_YUV411: return 3;
-    case iidc::CODING_YUV422: return 4;
-  }
-  return 6;
-}
-
-iidc::Coding coding_of(int id) {
-  switch (id) {
-    case iidc::CODING_RAW8: return iidc::Coding::RAW8;
-    case iidc::CODING_RGB8: return iidc::Coding::RGB8;
-    case iidc::CODING_YUV411: return iidc::Coding::YUV411;
-    case iidc::CODING_YUV422: return iidc::Coding::YUV422;
-    case iidc::CODING_YUV444: return iidc::Coding::YUV444;
-  }
-  return iidc::Coding::MONO8;
-}
-
-int coding_id(iidc::Coding c) {
-  switch (c) {
-    case iidc::Coding::RAW8: return iidc::CODING_RAW8;
-    case iidc::Coding::RGB8: return iidc::CODING_RGB8;
-    case iidc::Coding::YUV411: return iidc::CODING_YUV411;
-    case iidc::Coding::YUV422: return iidc::CODING_YUV422;
-    case iidc::Coding::YUV444: return iidc::CODING_YUV444;
-    case iidc::Coding::MONO8: break;
-  }
-  return iidc::CODING_MONO8;
-}
-
-double rate_fps(int rate) { return 1.875 * (1 << clampi(rate, 0, 7)); }
 
 struct Range {
   int lo, hi;
@@ -190,7 +156,7 @@ void SimDevice::power_on() {
   format_ = 0, mode_ = 5;
   f7_w_ = v.max_width / F7_UNIT * F7_UNIT;
   f7_h_ = v.max_height / F7_UNIT * F7_UNIT;
-  f7_coding_ = iidc::CODING_MONO8;
+  f7_coding_ = iidc::Coding::MONO8;
   f7_x_ = f7_y_ = 0;
   if (!mode_offered(0, 5) && conf_.format7) {
     format_ = 7, mode_ = 0;
@@ -234,10 +200,13 @@ bool SimDevice::extras(Extras *out) {
 
 // ---------------------------------------------------------------- modes
 
+// bit 31 - id: the Format_7 coding with that COLOR_CODING_ID is offered
+static uint32_t coding_bit(iidc::Coding c) { return 1u << (31 - (uint32_t)c); }
+
 uint32_t SimDevice::coding_mask() const {
-  uint32_t m = 1u << (31 - iidc::CODING_MONO8);
-  if (conf_.v.has_color) m |= 1u << (31 - iidc::CODING_RAW8);
-  if (conf_.v.has_color && conf_.rgb8) m |= 1u << (31 - iidc::CODING_RGB8);
+  uint32_t m = coding_bit(iidc::Coding::MONO8);
+  if (conf_.v.has_color) m |= coding_bit(iidc::Coding::RAW8);
+  if (conf_.v.has_color && conf_.rgb8) m |= coding_bit(iidc::Coding::RGB8);
   return m;
 }
 
@@ -245,8 +214,8 @@ bool SimDevice::mode_offered(int format, int mode) const {
   if (format == 7) return mode == 0 && conf_.format7;
   const FixedMode *m = find_fixed(format, mode);
   return m && m->w <= conf_.v.max_width && m->h <= conf_.v.max_height &&
-         (m->coding == iidc::CODING_MONO8 || conf_.v.has_color) &&
-         (m->coding != iidc::CODING_RGB8 || conf_.rgb8);
+         (m->coding == iidc::Coding::MONO8 || conf_.v.has_color) &&
+         (m->coding != iidc::Coding::RGB8 || conf_.rgb8);
 }
 
 uint32_t SimDevice::mode_inq(int format) const {
@@ -261,7 +230,7 @@ bool SimDevice::fixed_mode(int format, int mode, Mode *out) const {
   if (!f) return false;
   Mode m;
   m.format = format, m.mode = mode, m.width = f->w, m.height = f->h;
-  m.coding = coding_of(f->coding);
+  m.coding = f->coding;
   // only the rates whose packets the camera's own link speed carries
   for (int r = RATE_MIN; r <= RATE_MAX; ++r)
     if (f->qpp[r] > 0 && vz_iso_fits(4u * (uint32_t)f->qpp[r], bus_speed_))
@@ -284,8 +253,8 @@ std::vector<Mode> SimDevice::modes() {
     m.format = 7, m.mode = 0;
     m.width = conf_.v.max_width / F7_UNIT * F7_UNIT;
     m.height = conf_.v.max_height / F7_UNIT * F7_UNIT;
-    m.coding = coding_of(id);
-    if (id == iidc::CODING_RAW8)
+    m.coding = (iidc::Coding)id;
+    if (m.coding == iidc::Coding::RAW8)
       m.filter = conf_.v.isBGGR ? iidc::Filter::BGGR : iidc::Filter::RGGB;
     for (int r = RATE_MIN; r <= RATE_MAX; ++r) m.rates |= 1u << r;
     m.unit_w = m.unit_h = F7_UNIT;
@@ -301,8 +270,8 @@ Mode SimDevice::current_mode() const {
     return m;
   }
   m.format = 7, m.mode = 0, m.width = f7_w_, m.height = f7_h_;
-  m.coding = coding_of(f7_coding_);
-  if (f7_coding_ == iidc::CODING_RAW8)
+  m.coding = f7_coding_;
+  if (f7_coding_ == iidc::Coding::RAW8)
     m.filter = conf_.v.isBGGR ? iidc::Filter::BGGR : iidc::Filter::RGGB;
   m.unit_w = m.unit_h = F7_UNIT;
   for (int r = RATE_MIN; r <= RATE_MAX; ++r) m.rates |= 1u << r;
@@ -326,10 +295,9 @@ bool SimDevice::set_mode(const Mode &m, int rate, std::string *why) {
     return false;
   }
   if (m.format == 7) {
-    int id = coding_id(m.coding);
     int maxw = conf_.v.max_width / F7_UNIT * F7_UNIT;
     int maxh = conf_.v.max_height / F7_UNIT * F7_UNIT;
-    if (!(coding_mask() & (1u << (31 - id))) || m.width <= 0 ||
+    if (!(coding_mask() & coding_bit(m.coding)) || m.width <= 0 ||
         m.height <= 0 || m.width > maxw || m.height > maxh ||
         m.width % F7_UNIT || m.height % F7_UNIT) {
       *why = "Format_7 does not take " + std::to_string(m.width) + "x" +
@@ -337,7 +305,7 @@ bool SimDevice::set_mode(const Mode &m, int rate, std::string *why) {
       return false;
     }
     // the library's formats are the whole picture at their size
-    f7_w_ = m.width, f7_h_ = m.height, f7_coding_ = id;
+    f7_w_ = m.width, f7_h_ = m.height, f7_coding_ = m.coding;
     f7_x_ = f7_y_ = 0;
   } else {
     Mode fm;
@@ -357,14 +325,13 @@ bool SimDevice::set_mode(const Mode &m, int rate, std::string *why) {
 
 uint32_t SimDevice::frame_bytes() const {
   Mode m = current_mode();
-  int id = coding_id(m.coding);
-  return (uint32_t)((uint64_t)m.width * m.height * bytes_per_2px(id) / 2);
+  return (uint32_t)coding_bytes(m.coding, (size_t)m.width * m.height);
 }
 
 uint32_t SimDevice::packet_bytes() const {
   if (format_ != 7) {
     const FixedMode *f = find_fixed(format_, mode_);
-    int q = f ? f->qpp[clampi(rate_, 0, 7)] : -1;
+    int q = f ? f->qpp[std::clamp(rate_, 0, 7)] : -1;
     return q > 0 ? 4u * (uint32_t)q : 0;
   }
   return f7_packet_ ? f7_packet_ : f7_recommended();
@@ -380,8 +347,8 @@ uint32_t SimDevice::f7_max_packet() const {
 }
 
 uint32_t SimDevice::f7_recommended() const {
-  uint64_t bytes = (uint64_t)f7_w_ * f7_h_ * bytes_per_2px(f7_coding_) / 2;
-  double cycles = floor(8000.0 / rate_fps(rate_));
+  uint64_t bytes = coding_bytes(f7_coding_, (size_t)f7_w_ * f7_h_);
+  double cycles = floor(8000.0 / iidc::rate_fps(rate_));
   uint32_t need = ((uint32_t)ceil(bytes / cycles) + 3) & ~3u;
   uint32_t max = f7_max_packet();
   return need > max ? max : (need ? need : 4);
@@ -405,7 +372,7 @@ double SimDevice::frame_period_us() const {
   // Format_7 packets written from the bus set the pace: one per cycle
   if (format_ == 7 && f7_by_packet_)
     return 125.0 * decimation_ * packets_per_frame();
-  double fps = rate_fps(rate_);
+  double fps = iidc::rate_fps(rate_);
   if (conf_.v.has_50Hz_rate && lp_[iidc::LP_RATE] == iidc::LP_RATE_50) fps *= 5.0 / 6.0;
   return 1e6 * decimation_ / fps;
 }
@@ -497,7 +464,6 @@ bool SimDevice::feature_info(int n, FeatureInfo *out) {
     return false;
   }
   out->present = true;
-  out->readout = inq & (1u << 27);
   out->on_off = inq & (1u << 26);
   out->has_auto = inq & (1u << 25);
   out->has_manual = inq & (1u << 24);
@@ -548,12 +514,12 @@ bool SimDevice::write_feature(int n, uint32_t v) {
   s.automatic = iidc::ctl_auto(v);
   uint32_t lo = info.min, hi = info.max;
   uint32_t val = (uint32_t)iidc::ctl_value(v);
-  s.value = val < lo ? lo : (val > hi ? hi : val);
+  s.value = std::clamp(val, lo, hi);
   if (n == iidc::WHITE_BALANCE) {
     // U/B in bits 12-23, V/R in bits 0-11
     uint32_t b = (uint32_t)iidc::ctl_value_hi(v);
     s.value2 = s.value;
-    s.value = b < lo ? lo : (b > hi ? hi : b);
+    s.value = std::clamp(b, lo, hi);
   }
   if (n == iidc::GAMMA && !s.on && s.value) s.on = true;
   if (n == iidc::AUTO_EXPOSURE) {
@@ -659,7 +625,7 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
   }
   if (off >= iidc::DC_V_CSR_INQ_7_0 && off < iidc::DC_V_CSR_INQ_7_0 + 32) {
     *v = off == iidc::DC_V_CSR_INQ_7_0 && mode_offered(7, 0)
-             ? (iidc::DCAM_BASE + iidc::DC_FORMAT7_0 - 0xF0000000u) / 4 : 0;
+             ? (iidc::DCAM_BASE + iidc::DC_FORMAT7_0 - iidc::CSR_BASE) / 4 : 0;
     return true;
   }
   if (off >= iidc::DC_FEATURE_INQ && off < iidc::DC_FEATURE_INQ + 0x80)
@@ -672,15 +638,19 @@ bool SimDevice::read_dcam(uint32_t off, uint32_t *v) {
   }
   // inquiries of what this camera lacks read 0, as libdc1394 asks them all:
   // revisions, optional functions, advanced features, the low features
-  if ((off >= 0x2C0 && off < 0x2E0) || (off >= 0x408 && off < 0x410) ||
-      (off >= 0x480 && off < 0x490) || (off >= 0x580 && off < 0x600) ||
-      (off >= 0x880 && off < 0x900) || off == 0x618 || off == 0x620 ||
-      off == 0x624 || off == 0x640 || off == 0x644) {
+  if ((off >= iidc::DC_V_REV_INQ && off < iidc::DC_V_REV_INQ + 32) ||
+      off == iidc::DC_FEATURE_LO_INQ || off == iidc::DC_OPT_FUNC_INQ ||
+      (off >= iidc::DC_ADV_FEATURE_INQ && off < iidc::DC_ADV_FEATURE_INQ + 16) ||
+      (off >= iidc::DC_FEATURE_LO_INQ_0 && off < iidc::DC_FEATURE_LO_INQ_0 + 0x80) ||
+      (off >= iidc::DC_FEATURE_LO_CTL && off < iidc::DC_FEATURE_LO_CTL + 0x80) ||
+      off == iidc::DC_MEMORY_SAVE || off == iidc::DC_MEM_SAVE_CH ||
+      off == iidc::DC_CUR_MEM_CH || off == iidc::DC_FEATURE_ERR_HI_INQ ||
+      off == iidc::DC_FEATURE_ERR_LO_INQ) {
     *v = 0;
     return true;
   }
   switch (off) {
-    case 0x630:  // DATA_DEPTH
+    case iidc::DC_DATA_DEPTH:
       *v = 8u << 24;
       return true;
     case iidc::DC_INITIALIZE:
@@ -732,7 +702,7 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
   int maxh = conf_.v.max_height / F7_UNIT * F7_UNIT;
   bool cur = format_ == 7;
   int w = f7_w_, h = f7_h_;
-  uint32_t bytes = (uint32_t)((uint64_t)w * h * bytes_per_2px(f7_coding_) / 2);
+  uint32_t bytes = (uint32_t)coding_bytes(f7_coding_, (size_t)w * h);
   uint32_t packet = f7_packet_ ? f7_packet_ : f7_recommended();
   switch (off) {
     case iidc::F7_MAX_SIZE:
@@ -749,7 +719,7 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
       *v = (uint32_t)w << 16 | (uint32_t)h;
       return true;
     case iidc::F7_CODING_ID:
-      *v = (uint32_t)f7_coding_ << 24;
+      *v = (uint32_t)f7_coding_ << 24;  // COLOR_CODING_ID
       return true;
     case iidc::F7_CODING_INQ:
       *v = coding_mask();
@@ -773,7 +743,7 @@ bool SimDevice::read_f7(uint32_t off, uint32_t *v) {
       *v = (bytes + packet - 1) / packet;
       return true;
     case iidc::F7_FRAME_INTERVAL: {
-      float s = (float)((cur ? frame_period_us() : 1e6 / rate_fps(rate_)) /
+      float s = (float)((cur ? frame_period_us() : 1e6 / iidc::rate_fps(rate_)) /
                         1e6);
       memcpy(v, &s, 4);
       return true;
@@ -804,8 +774,8 @@ bool SimDevice::write_f7(uint32_t off, uint32_t v) {
       break;
     case iidc::F7_CODING_ID: {
       uint32_t id = v >> 24;
-      if (id > 31 || !(coding_mask() & (1u << (31 - id)))) return false;
-      f7_coding_ = (int)id;
+      if (id > 31 || !(coding_mask() & coding_bit((iidc::Coding)id))) return false;
+      f7_coding_ = (iidc::Coding)id;
       break;
     }
     case iidc::F7_BYTE_PER_PACKET: {
@@ -1239,7 +1209,7 @@ void SimDevice::auto_step() {
   bool ae = feat_[iidc::SHUTTER].automatic, ag = feat_[iidc::GAIN].automatic;
   if (ae || ag) {
     double m = scene_.mean > 1 ? scene_.mean : 1;
-    double target = clampi(ae_target_ + (int)c.auto_bias, 1, 254);
+    double target = std::clamp(ae_target_ + (int)c.auto_bias, 1, 254);
     if (fabs(target - m) > c.auto_hyst) {
       double stops = log2(target / m) * kp;
       int d_exp = (int)lround(stops * 25), d_gain = (int)lround(stops * 50);
@@ -1252,17 +1222,17 @@ void SimDevice::auto_step() {
                              (dir < 0 && gain > 0));
       if (use_gain)
         set_scale(iidc::GAIN,
-                  clampi(gain + d_gain, 0, clampi(c.max_gain, 0, 100)));
+                  std::clamp(gain + d_gain, 0, std::clamp(c.max_gain, 0, 100)));
       else if (ae)
-        set_scale(iidc::SHUTTER, clampi(exposure + d_exp, 0,
-                                       clampi(c.max_exposure, 0, 100)));
+        set_scale(iidc::SHUTTER, std::clamp(exposure + d_exp, 0,
+                                       std::clamp(c.max_exposure, 0, 100)));
     }
   }
   if (feat_[iidc::BRIGHTNESS].automatic) {
     int d = (16 - scene_.black_level) / 2;
     if (d == 0 && scene_.black_level != 16) d = scene_.black_level < 16 ? 1 : -1;
-    set_scale(iidc::BRIGHTNESS, clampi(scale(iidc::BRIGHTNESS) + d, 0,
-                                      clampi(c.max_brightness, 0, 100)));
+    set_scale(iidc::BRIGHTNESS, std::clamp(scale(iidc::BRIGHTNESS) + d, 0,
+                                      std::clamp(c.max_brightness, 0, 100)));
   }
   if (feat_[iidc::WHITE_BALANCE].automatic) {
     // the gains that cancel the imager's tint
@@ -1271,8 +1241,8 @@ void SimDevice::auto_step() {
     int b = scale(iidc::WHITE_BALANCE);
     r += (red - r) / 2 + (red > r) - (red < r);
     b += (blue - b) / 2 + (blue > b) - (blue < b);
-    set_scale(iidc::WHITE_BALANCE, clampi(b, 0, 100));
-    set_scale(iidc::WHITE_BALANCE, clampi(r, 0, 100), true);
+    set_scale(iidc::WHITE_BALANCE, std::clamp(b, 0, 100));
+    set_scale(iidc::WHITE_BALANCE, std::clamp(r, 0, 100), true);
   }
 }
 

@@ -150,7 +150,8 @@ class SimDevice : public Device {
   uint32_t calib_page_ = 0, flash_result_ = iidc::FLASH_OK;
   // video format registers
   int format_ = 0, mode_ = 5, rate_ = iidc::RATE_15;
-  int f7_w_ = 0, f7_h_ = 0, f7_coding_ = iidc::CODING_MONO8;
+  int f7_w_ = 0, f7_h_ = 0;
+  iidc::Coding f7_coding_ = iidc::Coding::MONO8;
   int f7_x_ = 0, f7_y_ = 0;    // window position; not 0: cut from the imager
   uint32_t f7_packet_ = 0;
   bool f7_by_packet_ = false;  // packet size written through the registers
