@@ -83,6 +83,9 @@ class SimDevice : public Device {
   void power_on();
 
  private:
+  // the rates our imagers run at: 3.75 to 60 fps
+  static constexpr int RATE_MIN = iidc::RATE_3_75, RATE_MAX = iidc::RATE_60;
+  static constexpr int F7_UNIT = 8;
   struct Feat {
     bool on = true, automatic = false;
     uint32_t value = 0, value2 = 0;
@@ -105,6 +108,8 @@ class SimDevice : public Device {
   bool mode_offered(int format, int mode) const;
   uint32_t mode_inq(int format) const;
   bool no_register() { ++unmapped_writes_; return false; }
+  // bit 31 - id: the Format_7 coding with that COLOR_CODING_ID is offered
+  static uint32_t coding_bit(iidc::Coding c) { return 1u << (31 - (uint32_t)c); }
   bool read_dcam(uint32_t off, uint32_t *v);
   bool write_dcam(uint32_t off, uint32_t v);
   bool read_f7(uint32_t off, uint32_t *v);
