@@ -269,10 +269,7 @@ Mode SimDevice::current_mode() const {
 bool SimDevice::set_mode(const Mode &m, int rate, std::string *why) {
   std::string unused;
   if (!why) why = &unused;
-  if (conf_.refuse_format) {
-    *why = conf_.refuse_text;
-    return false;
-  }
+  if (faults().refuses_mode(why)) return false;
   if (!mode_offered(m.format, m.mode)) {
     *why = "Format_" + std::to_string(m.format) + " Mode_" +
            std::to_string(m.mode) + " is not offered";

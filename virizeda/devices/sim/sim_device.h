@@ -20,6 +20,7 @@
 #include "core/device.h"
 #include "devices/sim/scene.h"
 #include "devices/sim/sim_config.h"
+#include "devices/sim/sim_faults.h"
 #include "iidc/iidc.h"
 
 namespace vz {
@@ -71,6 +72,7 @@ class SimDevice : public Device {
 
   // For the bus and the test hooks.
   const CamConfig &config() const { return conf_; }
+  SimFaults faults() const { return SimFaults(conf_); }
   // Refused writes where no register takes writes (the rest refused a value).
   unsigned long unmapped_writes() const { return unmapped_writes_; }
   int number() const { return num_; }

@@ -12,10 +12,7 @@ namespace vz {
 // ---------------------------------------------------------------- stream
 
 bool SimDevice::start(std::string *why) {
-  if (conf_.fail_start) {
-    if (why) *why = "the camera does not start (fail_start)";
-    return false;
-  }
+  if (faults().refuses_start(why)) return false;
   if (stream_.on) return true;
   frame_memory();
   stream_ = Stream();
@@ -42,8 +39,8 @@ Next SimDevice::next_frame(int wait_ms, Frame *f) {
   int64_t now = vz_mono_us();
   int64_t limit = now + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   int64_t seq = stream_.next;
-  long stop_after = conf_.frames_stop_after;
-  if (stop_after >= 0 && seq >= stop_after) {
+  long stop_after = faults().stops_after();
+  if (!faults().sends((uint64_t)seq)) {
     if (!stream_.stop_reported)
       vz_diag("camera %d: no frames after %ld (frames_stop_after)", num_,
               stop_after);
@@ -52,7 +49,7 @@ Next SimDevice::next_frame(int wait_ms, Frame *f) {
     return Next::TIMEOUT;
   }
   uint32_t lost = 0;
-  if (!conf_.unpaced) {
+  if (faults().paced()) {
     if (due(seq) > now) {
       if (due(seq) > limit) {
         vz_sleep_until(limit);
@@ -64,7 +61,7 @@ Next SimDevice::next_frame(int wait_ms, Frame *f) {
       int64_t newest = (int64_t)floor((now - stream_.t0) / stream_.period) - 1;
       while (newest > seq && due(newest) > now) --newest;
       while (due(newest + 1) <= now) ++newest;
-      if (stop_after >= 0 && newest >= stop_after) newest = stop_after - 1;
+      if (!faults().sends((uint64_t)newest)) newest = stop_after - 1;
       if (newest > seq) {
         lost = (uint32_t)(newest - seq);
         stream_.dropped += newest - seq;
@@ -87,10 +84,9 @@ bool SimDevice::frame_ready(int wait_ms, bool *ready) {
   *ready = false;
   if (!stream_.on) return true;
   int64_t seq = stream_.next;
-  long stop_after = conf_.frames_stop_after;
-  if (stop_after >= 0 && seq >= stop_after) return true;
+  if (!faults().sends((uint64_t)seq)) return true;
   *ready = true;
-  if (conf_.unpaced) return true;
+  if (!faults().paced()) return true;
   int64_t now = vz_mono_us();
   int64_t limit = now + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   if (due(seq) <= now) return true;
@@ -104,7 +100,7 @@ bool SimDevice::frame_ready(int wait_ms, bool *ready) {
 }
 
 void SimDevice::flush() {
-  if (!stream_.on || conf_.unpaced) return;
+  if (!stream_.on || !faults().paced()) return;
   int64_t now = vz_mono_us();
   while (due(stream_.next) <= now) stream_.next++;
 }
