@@ -2,6 +2,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "virizeda_test_util.h"
 
 using Config = SimBusTest;
@@ -318,4 +322,66 @@ TEST_F(Config, WithoutFormat7OnlyTheFixedSizesAreOffered) {
   open_bus(R"({"cameras": [{"format7": 1}]})");
   EXPECT_EQ(dSys, nullptr);
   EXPECT_THAT(DiagLines::lines(), HasLine("\"format7\" must be true or false"));
+}
+
+// What a camera shows through dcam.h, as text, to compare two buses.
+static std::string described(dSystem *bus, dCamera *c, int n) {
+  std::ostringstream s;
+#define F(f) << " " #f "=" << c->f
+  s << bus->Names()[n] << " " << bus->ChipIDs()[n]
+    F(isStereo) F(isBayer) F(isBGGR) F(colorAlg) F(isReversed) F(camImager)
+    F(fwFirmware) F(camFirmware) F(devID) F(has_proc_mode) F(procFirmware)
+    F(has_auto_brightness) F(has_manual_brightness) F(auto_brightness)
+    F(brightness) F(max_brightness) F(has_auto_exposure) F(has_manual_exposure)
+    F(do_auto_exposure) F(do_auto_gain) F(exposure) F(max_exposure)
+    F(has_manual_gain) F(has_auto_gain) F(gain) F(max_gain) F(has_sharpness)
+    F(sharpness) F(max_sharpness) F(has_gamma) F(gamma) F(has_color)
+    F(has_saturation) F(saturation) F(max_saturation) F(has_auto_whitebalance)
+    F(has_manual_whitebalance) F(auto_whitebalance) F(redgain) F(bluegain)
+    F(max_white_gain) F(has_chip_balance) F(auto_kp) F(auto_hyst) F(auto_bias)
+    F(max_width) F(max_height) F(has_y_offset) F(max_y_offset) F(y_offset)
+    F(y_offset_right) F(has_frame_div) F(max_frame_div) F(frame_div)
+    F(has_50Hz_rate) F(is_50Hz_rate) F(has_black_offset) F(max_black_offset)
+    F(black_offset) F(black_offset_right);
+#undef F
+  unsigned long v = 0;
+  if (c->ReadQuadlet(0xF0FFF004, &v)) s << " local_params_version=" << v;
+  static char calib[4096];
+  memset(calib, 0, sizeof calib);
+  if (c->GetCalib(calib, sizeof calib - 1)) s << " calibration=" << calib;
+  return s.str();
+}
+
+// The built-in cameras are their data file, read by the same parser.
+TEST_F(Config, DefaultCamerasAreTheirDataFile) {
+  std::vector<std::string> built_in, from_file;
+  open_bus();
+  ASSERT_NE(dSys, nullptr);
+  ASSERT_EQ(dSys->NumCameras(), 3);
+  for (int n = 0; n < 3; ++n)
+    built_in.push_back(described(dSys, dSys->InitCamera(n), n));
+  setenv("VIRIZEDA_SIM_CONFIG",
+         TEST_SOURCE_DIR "/../virizeda/devices/sim/default_cameras.json", 1);
+  open_bus();
+  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_EQ(dSys->NumCameras(), 3);
+  for (int n = 0; n < 3; ++n)
+    from_file.push_back(described(dSys, dSys->InitCamera(n), n));
+  EXPECT_EQ(built_in, from_file);
+  EXPECT_NE(built_in[0].find("Sim Stereo Color"), std::string::npos);
+  EXPECT_NE(built_in[0].find("\nright f 521.5"), std::string::npos) << built_in[0];
+}
+
+// Only the calibration is a text of lines; a name stays one line.
+TEST_F(Config, CalibrationKeepsItsLinesANameHasNone) {
+  dCamera *c = open_camera(0, R"({"cameras": [{"calibration": "a\n\tb\n"}]})");
+  ASSERT_NE(c, nullptr) << all_diag();
+  char buf[16] = {0};
+  EXPECT_TRUE(c->GetCalib(buf, sizeof buf));
+  EXPECT_STREQ(buf, "a\n\tb\n");
+  open_bus(R"({"cameras": [{"name": "a\nb"}]})");
+  EXPECT_EQ(dSys, nullptr);
+  EXPECT_TRUE(saw_diag("\"name\" holds a control character")) << all_diag();
+  open_bus(R"({"cameras": [{"calibration": "a\rb"}]})");
+  EXPECT_EQ(dSys, nullptr);
 }

@@ -120,6 +120,11 @@ inline bool ctl_on(uint32_t w) { return w & (1u << 25); }
 inline int ctl_value(uint32_t w) { return w & 0xfff; }
 inline int ctl_value_hi(uint32_t w) { return (w >> 12) & 0xfff; }
 
+// Frames per second of a rate code (codes past 0-7 as the nearest one).
+inline double rate_fps(int rate) {
+  return 1.875 * (1 << (rate < 0 ? 0 : rate > 7 ? 7 : rate));
+}
+
 
 }  // namespace iidc
 }  // namespace vz
