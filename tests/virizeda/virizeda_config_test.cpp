@@ -363,7 +363,7 @@ TEST_F(Config, DefaultCamerasAreTheirDataFile) {
   setenv("VIRIZEDA_SIM_CONFIG",
          TEST_SOURCE_DIR "/../virizeda/devices/sim/default_cameras.json", 1);
   open_bus();
-  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
   ASSERT_EQ(dSys->NumCameras(), 3);
   for (int n = 0; n < 3; ++n)
     from_file.push_back(described(dSys, dSys->InitCamera(n), n));
@@ -375,13 +375,13 @@ TEST_F(Config, DefaultCamerasAreTheirDataFile) {
 // Only the calibration is a text of lines; a name stays one line.
 TEST_F(Config, CalibrationKeepsItsLinesANameHasNone) {
   dCamera *c = open_camera(0, R"({"cameras": [{"calibration": "a\n\tb\n"}]})");
-  ASSERT_NE(c, nullptr) << all_diag();
+  ASSERT_NE(c, nullptr) << DiagLines::all();
   char buf[16] = {0};
   EXPECT_TRUE(c->GetCalib(buf, sizeof buf));
   EXPECT_STREQ(buf, "a\n\tb\n");
   open_bus(R"({"cameras": [{"name": "a\nb"}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("\"name\" holds a control character")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("\"name\" holds a control character"));
   open_bus(R"({"cameras": [{"calibration": "a\rb"}]})");
   EXPECT_EQ(dSys, nullptr);
 }

@@ -101,9 +101,6 @@ enum {
   DC_FEATURE_ERR_LO_INQ = 0x644,
   DC_FEATURE_LO_CTL = 0x880       // to 0x8FF: the low features' controls
 };
-// IIDC colour coding ids.
-enum { CODING_MONO8 = 0, CODING_YUV411 = 1, CODING_YUV422 = 2,
-       CODING_YUV444 = 3, CODING_RGB8 = 4, CODING_RAW8 = 9 };
 
 
 // Quadlets as bytes, most significant first (as on the bus and in files).
@@ -119,12 +116,6 @@ inline bool ctl_auto(uint32_t w) { return w & (1u << 24); }
 inline bool ctl_on(uint32_t w) { return w & (1u << 25); }
 inline int ctl_value(uint32_t w) { return w & 0xfff; }
 inline int ctl_value_hi(uint32_t w) { return (w >> 12) & 0xfff; }
-
-// Frames per second of a rate code (codes past 0-7 as the nearest one).
-inline double rate_fps(int rate) {
-  return 1.875 * (1 << (rate < 0 ? 0 : rate > 7 ? 7 : rate));
-}
-
 
 }  // namespace iidc
 }  // namespace vz
