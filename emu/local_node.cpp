@@ -3,7 +3,7 @@
 // registers the bus manager keeps; libraw1394 finds the local node there.
 #include <linux/firewire-constants.h>
 
-#include "core/regmap.h"
+#include "iidc/rom.h"
 #include "node.h"
 
 namespace emu {
@@ -28,15 +28,15 @@ class LocalNode : public Node {
     out[3] = (uint32_t)(LOCAL_GUID >> 32);
     out[4] = (uint32_t)LOCAL_GUID;
     out[6] = 0x0C0083C0;
-    out[0] = 4u << 24 | 4u << 16 | vz_crc16(out + 1, 4);
-    out[5] = 1u << 16 | vz_crc16(out + 6, 1);
+    out[0] = 4u << 24 | 4u << 16 | vz::iidc::crc16(out + 1, 4);
+    out[5] = 1u << 16 | vz::iidc::crc16(out + 6, 1);
   }
 
   int read(uint32_t addr, uint32_t *v) override {
-    if (addr >= VZ_ROM_BASE && addr < VZ_ROM_BASE + 1024) {
+    if (addr >= vz::iidc::ROM_BASE && addr < vz::iidc::ROM_BASE + 1024) {
       uint32_t q[256];
       rom(q);
-      *v = q[(addr - VZ_ROM_BASE) / 4];
+      *v = q[(addr - vz::iidc::ROM_BASE) / 4];
       return RCODE_COMPLETE;
     }
     // bit 31 of the high word is channel 0

@@ -7,9 +7,10 @@
 #include <string.h>
 
 #include "core/diag.h"
-#include "core/regmap.h"
+#include "devices/sim/sim_device.h"
+#include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "node.h"
-#include "sim/sim_device.h"
 
 namespace emu {
 namespace {
@@ -19,7 +20,7 @@ class SimNode : public Node {
   explicit SimNode(std::unique_ptr<vz::SimDevice> d) : d_(std::move(d)) {}
 
   void rom(uint32_t out[256]) override {
-    memcpy(out, d_->rom(), sizeof(uint32_t) * VZ_ROM_QUADS);
+    memcpy(out, d_->rom(), sizeof(uint32_t) * vz::iidc::ROM_QUADS);
   }
 
   int read(uint32_t addr, uint32_t *v) override {
@@ -27,16 +28,11 @@ class SimNode : public Node {
   }
 
   int write(uint32_t addr, uint32_t v) override {
-    const CamConfig &c = d_->config();
-    uint32_t off = addr - VZ_DCAM_BASE;
-    bool format = off == DC_CUR_V_FRM_RATE || off == DC_CUR_V_MODE ||
-                  off == DC_CUR_V_FORMAT;
-    if (c.refuse_format && format) return RCODE_DATA_ERROR;
-    if (c.fail_start && off == DC_ISO_EN && (v >> 31)) return RCODE_DATA_ERROR;
+    if (d_->faults().refuses_write(addr, v)) return RCODE_DATA_ERROR;
     unsigned long unmapped = d_->unmapped_writes();
     if (d_->write_quadlet(addr, v)) return RCODE_COMPLETE;
     // a read-only ROM quadlet or no register: the address takes no writes
-    bool rom = addr >= VZ_ROM_BASE && addr < VZ_ROM_BASE + 4 * VZ_ROM_QUADS;
+    bool rom = addr >= vz::iidc::ROM_BASE && addr < vz::iidc::ROM_BASE + 4 * vz::iidc::ROM_QUADS;
     return rom || d_->unmapped_writes() != unmapped ? RCODE_ADDRESS_ERROR
                                                     : RCODE_DATA_ERROR;
   }
@@ -54,13 +50,12 @@ class SimNode : public Node {
   }
 
   bool render(uint64_t seq, unsigned char *out) override {
-    long stop = d_->config().frames_stop_after;
-    if (stop >= 0 && seq >= (uint64_t)stop) return false;
+    if (!d_->faults().sends(seq)) return false;
     d_->render(seq, out);
     return true;
   }
 
-  bool openable() override { return !d_->config().fail_open; }
+  bool openable() override { return !d_->faults().refuses_open(); }
 
  private:
   std::unique_ptr<vz::SimDevice> d_;
