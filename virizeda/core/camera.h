@@ -100,6 +100,7 @@ class Camera : public dCamera {
   FeatureInfo info_[F_FEATURES];
   Extras extras_;
   bool has_local_ = false;
+  bool has_rom_ = false;  // an IIDC configuration ROM
   bool told_ = false;     // the device states what it is (extras)
   // format
   dISIZE size_ = S_640x480;
