@@ -34,6 +34,7 @@ class AravisDevice : public Device {
   std::string model() const override { return model_; }
   const std::string &id() const { return id_; }
   const std::string &serial() const { return serial_; }
+  ArvCamera *camera() const { return cam_; }  // for tools and tests
 
   std::vector<Mode> modes() override;
   bool set_mode(const Mode &m, int rate, std::string *why) override;
