@@ -99,6 +99,9 @@ int open_listed(AravisProbe *p, ArvInterface *iface) {
 
 }  // namespace
 
+AravisProbe::AravisProbe() = default;
+AravisProbe::~AravisProbe() = default;
+
 std::vector<std::string> genicam_ids(const char *list) {
   std::vector<std::string> out;
   std::string s = list ? list : "";

@@ -16,6 +16,8 @@ class AravisDevice;
 
 // What a look for GenICam cameras found, opened.
 struct AravisProbe {
+  AravisProbe();
+  ~AravisProbe();
   std::vector<std::unique_ptr<AravisDevice>> devices;
   std::vector<std::string> named;  // the ids of VIRIZEDA_GENICAM_DEVICES
   int usb3 = 0, discovered = 0;    // cameras found each way
