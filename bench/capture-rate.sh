@@ -12,13 +12,23 @@
 # FireWire bus through libdc1394 instead: 640x480 RGB at 30 fps from a
 # camera's RGB8 and from one that sends YUV422 only, 1280x960 RGB at 15 fps.
 # Usage: bench/capture-rate.sh [build-dir] [seconds] [sim|emulated]
+# Needs gdb and a build with debug information (the default RelWithDebInfo,
+# or Release with -g), through which it finds what it reads.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 secs=${2:-10}
 bus=${3:-sim}
 capture=$build/src/dcam-capture
-[ -x "$capture" ] || { echo "no $capture: build first" >&2; exit 1; }
+library=$build/virizeda.so
+die() { echo "capture-rate.sh: $*" >&2; exit 1; }
+[ -x "$capture" ] || die "no $capture: build first"
+[ -f "$library" ] || die "no $library: the measure reads our own library's counters"
+# gdb tells where things live, once, before the stream starts (attaching
+# pauses the program); the samples are then read from /proc/PID/mem while
+# it runs, undisturbed.
+. bench/lib-capture.sh
+need_debug_info "$capture" "$library" || exit 1
 if [ -z "${DISPLAY:-}" ]; then
   exec scripts/with-xvfb "$0" "$build" "$secs" "$bus"
 fi
@@ -35,11 +45,6 @@ cat > "$tmp/bus.json" <<'EOF'
 {"cameras":[{"name":"Bench","color":true,"has_gamma":false,"has_frame_div":true,
              "max_frame_div":3}]}
 EOF
-
-# gdb tells where things live, once, before the stream starts (attaching
-# pauses the program); the samples are then read from /proc/PID/mem while
-# it runs, undisturbed.
-. bench/lib-capture.sh
 
 # the emulated bus: one camera per configuration, so it is camera 0
 cat > "$tmp/rgb.json" <<'EOF'
@@ -62,16 +67,18 @@ run_case() {
     VIRIZEDA_SIM_CONFIG=$config "$capture" > "$tmp/out.txt" 2>&1 &
   fi
   pid=$!
-  win=$(xdotool search --sync --onlyvisible --pid "$pid" --name 'Orvane Design' | head -1)
+  win=$(find_window 'Orvane Design' 20) || die "capture showed no main window: $(cat "$tmp/out.txt")"
   sleep 0.5
   choose 80 305 1          # Input: None -> Video
   [ "$1" -gt 0 ] && choose 80 330 "$1"   # Size from 640x480
   [ "$2" -gt 0 ] && choose 180 330 "$2"  # FPS from 15
   [ "$3" = off ] && click 27 275         # Display off
   local rate_at delivered_at dropped_at t0 t1 rates=""
-  rate_at=$(address 'mainw->rate_val->buf')
-  delivered_at=$(address "(('vz::Camera'*)dcam)->delivered_")
-  dropped_at=$(address "(('vz::Camera'*)dcam)->dropped_")
+  rate_at=$(address 'mainw->rate_val->buf') || true
+  delivered_at=$(address "(('vz::Camera'*)dcam)->delivered_") || true
+  dropped_at=$(address "(('vz::Camera'*)dcam)->dropped_") || true
+  [ -n "$rate_at" ] && [ -n "$delivered_at" ] && [ -n "$dropped_at" ] ||
+    die "gdb cannot find capture's Rate display or the camera's frame counters in process $pid"
   t0=$(cpu_ticks)
   click 167 305            # Continuous
   sleep 2

@@ -20,7 +20,7 @@
 #include <functional>
 #include <vector>
 
-#include "convert.h"
+#include "core/convert.h"
 
 using namespace vz;
 
@@ -36,30 +36,30 @@ enum Case { YUV444_RGB, YUV422_RGB, YUV411_RGB, YUV444_MONO, YUV422_MONO,
             YUV411_MONO, RGB_MONO, BAYER_RGGB, BAYER_GBRG };
 
 struct Setup {
-  Coding from;
-  Filter filter;
+  iidc::Coding from;
+  iidc::Filter filter;
   Pixels to;
   dc1394color_coding_t dc_from;
 };
 
 Setup setup(int c) {
   switch (c) {
-    case YUV444_RGB: return {Coding::YUV444, Filter::NONE, Pixels::RGB24, DC1394_COLOR_CODING_YUV444};
-    case YUV422_RGB: return {Coding::YUV422, Filter::NONE, Pixels::RGB24, DC1394_COLOR_CODING_YUV422};
-    case YUV411_RGB: return {Coding::YUV411, Filter::NONE, Pixels::RGB24, DC1394_COLOR_CODING_YUV411};
-    case YUV444_MONO: return {Coding::YUV444, Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_YUV444};
-    case YUV422_MONO: return {Coding::YUV422, Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_YUV422};
-    case YUV411_MONO: return {Coding::YUV411, Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_YUV411};
-    case RGB_MONO: return {Coding::RGB8, Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_RGB8};
-    case BAYER_RGGB: return {Coding::RAW8, Filter::RGGB, Pixels::RGB24, DC1394_COLOR_CODING_RAW8};
-    default: return {Coding::RAW8, Filter::GBRG, Pixels::RGB24, DC1394_COLOR_CODING_RAW8};
+    case YUV444_RGB: return {iidc::Coding::YUV444, iidc::Filter::NONE, Pixels::RGB24, DC1394_COLOR_CODING_YUV444};
+    case YUV422_RGB: return {iidc::Coding::YUV422, iidc::Filter::NONE, Pixels::RGB24, DC1394_COLOR_CODING_YUV422};
+    case YUV411_RGB: return {iidc::Coding::YUV411, iidc::Filter::NONE, Pixels::RGB24, DC1394_COLOR_CODING_YUV411};
+    case YUV444_MONO: return {iidc::Coding::YUV444, iidc::Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_YUV444};
+    case YUV422_MONO: return {iidc::Coding::YUV422, iidc::Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_YUV422};
+    case YUV411_MONO: return {iidc::Coding::YUV411, iidc::Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_YUV411};
+    case RGB_MONO: return {iidc::Coding::RGB8, iidc::Filter::NONE, Pixels::MONO, DC1394_COLOR_CODING_RGB8};
+    case BAYER_RGGB: return {iidc::Coding::RAW8, iidc::Filter::RGGB, Pixels::RGB24, DC1394_COLOR_CODING_RAW8};
+    default: return {iidc::Coding::RAW8, iidc::Filter::GBRG, Pixels::RGB24, DC1394_COLOR_CODING_RAW8};
   }
 }
 
 void theirs(const Setup &s, uint8_t *src, uint8_t *dst, int w, int h) {
-  if (s.from == Coding::RAW8) {
+  if (s.from == iidc::Coding::RAW8) {
     dc1394_bayer_decoding_8bit(src, dst, w, h,
-                               s.filter == Filter::RGGB ? DC1394_COLOR_FILTER_RGGB
+                               s.filter == iidc::Filter::RGGB ? DC1394_COLOR_FILTER_RGGB
                                                         : DC1394_COLOR_FILTER_GBRG,
                                DC1394_BAYER_METHOD_BILINEAR);
   } else if (s.to == Pixels::RGB24) {

@@ -16,9 +16,9 @@
 
 #include <vector>
 
+#include "devices/sim/scene.h"
+#include "devices/sim/sim_device.h"
 #include "emulated_bus.h"
-#include "sim/scene.h"
-#include "sim/sim_device.h"
 
 namespace {
 

@@ -14,6 +14,21 @@ address() {
     sed -n 's/^\$1 = //p'
 }
 
+# Fails with the reason unless gdb is there and every file named has the
+# debug information that `address` and `member_offset` read.
+need_debug_info() {
+  command -v gdb >/dev/null || { echo "$0: needs gdb (Debian package gdb)" >&2; return 1; }
+  local f sections
+  for f; do
+    sections=$(readelf -S "$f" 2>/dev/null || true)
+    grep -q '\.debug_info' <<<"$sections" && continue
+    echo "$0: $f has no debug information, through which the script finds the" \
+         "program's state by name: build with -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
+         "(the default), or add -DCMAKE_CXX_FLAGS=-g to a Release build (the same code)" >&2
+    return 1
+  done
+}
+
 # Offset of a member in a type, from the debug information of a file
 # (a program or a library), without touching any process: "Type" "a.b.c".
 member_offset() {

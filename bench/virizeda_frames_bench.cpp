@@ -8,8 +8,8 @@
 
 #include <vector>
 
-#include "../virizeda/virizeda_sim.h"
 #include "dcam.h"
+#include "virizeda_sim.h"
 
 namespace {
 

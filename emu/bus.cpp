@@ -15,6 +15,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -27,6 +28,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -77,8 +79,9 @@ struct Client {
   bool listening = false;   // asked GET_INFO: gets bus reset events
   bool gone = false;        // its node was unplugged
   uint64_t reset_closure = 0;
-  unsigned char *buf = nullptr;
+  unsigned char *buf = nullptr;   // our own mapping of the receive buffer
   size_t buf_len = 0;
+  uintptr_t user = 0;             // where the program mapped it
   IsoCtx ctx;
   std::map<uint32_t, Resource> resources;
 };
@@ -99,8 +102,9 @@ struct Bus {
   std::mutex mu;
   std::condition_variable cv;
   bool ready = false, thread_started = false, quit = false;
-  std::thread *pacer = nullptr;
-  std::vector<NodeState> nodes;
+  std::thread pacer;
+  std::vector<NodeState> nodes;     // the cameras, then the host controller
+  int cameras = 0;
   int speed = 800;
   uint32_t generation = 1;
   uint32_t bandwidth = BANDWIDTH_INITIAL;
@@ -111,10 +115,11 @@ struct Bus {
   long long reset_at_frame = -1;
   bool debug = false;   // VIRIZEDA_EMU_DEBUG: every request on stderr
   unsigned long long frames = 0, lost_events = 0;
-  std::atomic<int> buffers{0};
 };
 
-// 0: not ours, 1: ours, 2: ours and its node is gone
+// 0: not ours, 1: ours, 2: ours and its node is gone, 3: the bus's own
+// (event sockets, copy pipes), which the program never sees
+const uint8_t FD_NODE = 1, FD_GONE = 2, FD_BUS = 3;
 std::atomic<uint8_t> g_fds[MAX_FDS];
 thread_local bool t_in_bus = false;
 
@@ -135,18 +140,48 @@ Bus &bus() {
 // that the kernel checks each pointer (EFAULT, never a crash): on a cache
 // the pacing thread has just swept, process_vm_readv/writev cost several
 // times as much, and a frame takes three of these copies.
+void drop_bus_fd(int fd) {
+  if (fd < 0) return;
+  if (fd < MAX_FDS) g_fds[fd] = 0;
+  libc().close(fd);
+}
+
+// The bus's own descriptors live high, out of the way of a program that
+// closes or reuses low numbers it does not know.
+int bus_fd(int fd) {
+  static const int low = [] {
+    struct rlimit r;
+    rlim_t top = MAX_FDS;
+    if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < top) top = r.rlim_cur;
+    return (int)(top / 2);
+  }();
+  if (fd >= 0 && fd < low) {
+    int high = fcntl(fd, F_DUPFD_CLOEXEC, low);
+    if (high >= 0 && high < MAX_FDS) {
+      libc().close(fd);
+      fd = high;
+    } else if (high >= 0) {
+      libc().close(high);
+    }
+  }
+  if (fd >= 0 && fd < MAX_FDS) g_fds[fd] = FD_BUS;
+  return fd;
+}
+
 struct CopyPipe {
   int r = -1, w = -1;
   bool failed = false;
   ~CopyPipe() { drop(); }
   void drop() {
-    if (r >= 0) libc().close(r), libc().close(w);
+    drop_bus_fd(r);
+    drop_bus_fd(w);
     r = w = -1;
   }
 };
 thread_local CopyPipe t_pipe;
 
-// A fork never copies the lock held, and the child, which has no pacing
+// A fork never copies the lock held, nor the waiters of the condition
+// variable (the parent's pacing thread), and the child, which has no pacing
 // thread, starts its own when it needs one (and never waits for the
 // parent's at exit).
 void before_fork() { bus().mu.lock(); }
@@ -154,7 +189,8 @@ void after_fork_parent() { bus().mu.unlock(); }
 void after_fork_child() {
   t_pipe.drop();   // the parent's: its bytes would mix with ours
   Bus &b = bus();
-  b.pacer = nullptr;   // the parent's thread: not ours to join
+  new (&b.pacer) std::thread();   // the parent's thread: not ours to join
+  new (&b.cv) std::condition_variable();
   b.thread_started = false;
   b.mu.unlock();
 }
@@ -195,7 +231,7 @@ int pipe_copy(void *dst, const void *src, size_t n) {
       p.failed = true;
       return -1;
     }
-    p.r = fds[0], p.w = fds[1];
+    p.r = bus_fd(fds[0]), p.w = bus_fd(fds[1]);
   }
   unsigned char *d = (unsigned char *)dst;
   const unsigned char *q = (const unsigned char *)src;
@@ -249,6 +285,13 @@ bool copy_out(uint64_t dst, const void *src, size_t n) {
 void send_event(Bus &b, Client *c, const void *p, size_t n) {
   if (c->gone || c->peer < 0) return;
   if (send(c->peer, p, n, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return;
+  if (errno == EBADF || errno == ENOTSOCK) {
+    fprintf(stderr, "virizeda emulated bus: /dev/fw%d: the program closed the "
+            "bus's descriptor %d behind its back; the node's events are lost\n",
+            c->node, c->peer);
+    c->peer = -1;
+    return;
+  }
   if (b.lost_events++ == 0)
     fprintf(stderr, "virizeda emulated bus: /dev/fw%d: events are not read; "
             "the ones that do not fit are lost\n", c->node);
@@ -261,7 +304,7 @@ void send_reset(Bus &b, Client *c) {
   e.type = FW_CDEV_EVENT_BUS_RESET;
   e.node_id = node_id(c->node);
   e.local_node_id = e.bm_node_id = e.irm_node_id = e.root_node_id =
-      node_id((int)b.nodes.size());
+      node_id(b.cameras);
   e.generation = b.generation;
   send_event(b, c, &e, sizeof e);
 }
@@ -306,8 +349,8 @@ void unplug(Bus &b, int n) {
     if (c->node != n) continue;
     c->gone = true;
     c->ctx.running = false;
-    g_fds[c->fd] = 2;
-    libc().close(c->peer);   // the program's end sees a hang-up
+    g_fds[c->fd] = FD_GONE;
+    drop_bus_fd(c->peer);   // the program's end sees a hang-up
     c->peer = -1;
   }
   bus_reset(b);
@@ -321,9 +364,9 @@ void read_faults(Bus &b) {
   int busy = 0, reset_in = -1;
   long long reset_frame = -1;
   std::vector<std::pair<int, long long>> unplugs;
-  std::string all(env), bad;
+  std::string all(env), bad, no_camera;
   size_t pos = 0;
-  while (pos <= all.size() && bad.empty()) {
+  while (pos <= all.size() && bad.empty() && no_camera.empty()) {
     size_t end = all.find(',', pos);
     if (end == std::string::npos) end = all.size();
     std::string item = all.substr(pos, end - pos);
@@ -345,6 +388,7 @@ void read_faults(Bus &b) {
       char *e2 = nullptr;
       long long f = strtoll(e + 1, &e2, 10);
       if (e2 == e + 1 || *e2 || f < 0 || errno) bad = item;
+      else if (v >= b.cameras) no_camera = item;
       else unplugs.push_back({(int)v, f});
     } else {
       bad = item;
@@ -356,11 +400,17 @@ void read_faults(Bus &b) {
             "or unplug=NODE@FRAMES); no faults set\n", bad.c_str());
     return;
   }
+  if (!no_camera.empty()) {
+    fprintf(stderr, "virizeda emulated bus: VIRIZEDA_EMU_FAULTS: \"%s\": the "
+            "bus has no camera of that number (%d camera%s); no faults set\n",
+            no_camera.c_str(), b.cameras, b.cameras == 1 ? "" : "s");
+    return;
+  }
   b.busy = busy;
   b.reset_in = reset_in;
   b.reset_at_frame = reset_frame;
   for (auto &u : unplugs)
-    if (u.first < (int)b.nodes.size()) b.nodes[u.first].unplug_after = u.second;
+    b.nodes[u.first].unplug_after = u.second;
 }
 
 Bus &ready_bus(Locked &) {
@@ -377,6 +427,9 @@ Bus &ready_bus(Locked &) {
     nodes.clear();
   }
   b.speed = speed;
+  b.cameras = (int)nodes.size();
+  if (why.empty())   // a bus that failed has no controller either
+    nodes.push_back(make_local_node(speed, &b.bandwidth, &b.channels));
   b.nodes.resize(nodes.size());
   for (size_t i = 0; i < nodes.size(); i++) {
     b.nodes[i].dev = std::move(nodes[i]);
@@ -641,7 +694,7 @@ int queue_iso(Client *c, void *arg) {
     errno = EINVAL;
     return -1;
   }
-  uint64_t base = (uintptr_t)c->buf;
+  uint64_t base = c->user;
   size_t room = MAX_ENTRIES - std::min(MAX_ENTRIES, x.queue.size());
   std::vector<uint32_t> ctls(std::min<size_t>(a.size / 4, room));
   if (!copy_in(ctls.data(), a.packets, ctls.size() * 4)) {
@@ -900,14 +953,13 @@ void stop_thread() {
     b.quit = true;
     b.cv.notify_all();
   }
-  if (b.pacer && b.pacer->joinable()) b.pacer->join();
-  b.pacer = nullptr;
+  if (b.pacer.joinable()) b.pacer.join();
 }
 
 void start_thread(Bus &b) {
   if (b.thread_started) return;
   b.thread_started = true;
-  b.pacer = new std::thread([&b] { pace(b); });
+  b.pacer = std::thread([&b] { pace(b); });
   atexit(stop_thread);
 }
 
@@ -965,7 +1017,7 @@ int get_info(Bus &b, Client *c, void *arg) {
     e.type = FW_CDEV_EVENT_BUS_RESET;
     e.node_id = node_id(c->node);
     e.local_node_id = e.bm_node_id = e.irm_node_id = e.root_node_id =
-        node_id((int)b.nodes.size());
+        node_id(b.cameras);
     e.generation = b.generation;
     if (!copy_out(a.bus_reset, &e, 36)) {   // the struct without its padding
       errno = EFAULT;
@@ -1041,16 +1093,15 @@ int dispatch(Bus &b, Client *c, unsigned nr, void *arg) {
 
 }  // namespace
 
-int fw_path_node(const char *path, int dirfd) {
-  if (!path) return -1;
+namespace {
+
+// The node a name in /dev names, however the path spells the directory.
+int fw_name_node(const char *path) {
   const char *base = strrchr(path, '/');
   base = base ? base + 1 : path;
   if (strncmp(base, "fw", 2) != 0 || base[2] < '0' || base[2] > '9') return -1;
-  // the directory must be /dev, however the path spells it
   if (strncmp(path, "/dev/", 5) != 0 || base != path + 5) {
     std::string dir(path, base - path);
-    if (path[0] != '/' && dirfd != AT_FDCWD)
-      dir = "/proc/self/fd/" + std::to_string(dirfd) + "/" + dir;
     char real[PATH_MAX];
     if (!realpath(dir.empty() ? "." : dir.c_str(), real) || strcmp(real, "/dev") != 0)
       return -1;
@@ -1064,6 +1115,29 @@ int fw_path_node(const char *path, int dirfd) {
   return (int)n;
 }
 
+}  // namespace
+
+// A name that is not a node's may be a symbolic link to one: followed
+// here, so that no name of a node reaches the real open.
+int fw_path_node(const char *path, int dirfd) {
+  if (!path) return -1;
+  std::string p = path;
+  if (path[0] != '/' && dirfd != AT_FDCWD)
+    p = "/proc/self/fd/" + std::to_string(dirfd) + "/" + p;
+  for (int hops = 0; hops < 40; hops++) {   // the kernel's limit
+    int n = fw_name_node(p.c_str());
+    if (n != -1) return n;
+    char to[PATH_MAX];
+    ssize_t k = readlink(p.c_str(), to, sizeof to - 1);
+    if (k <= 0) return -1;
+    to[k] = 0;
+    size_t slash = p.rfind('/');
+    p = to[0] == '/' || slash == std::string::npos ? std::string(to)
+                                                   : p.substr(0, slash + 1) + to;
+  }
+  return -1;
+}
+
 std::vector<int> listed_nodes() {
   Locked l(bus());
   Bus &b = ready_bus(l);
@@ -1074,7 +1148,13 @@ std::vector<int> listed_nodes() {
 }
 
 bool is_emulated(int fd) {
-  return fd >= 0 && fd < MAX_FDS && g_fds[fd].load() != 0;
+  if (fd < 0 || fd >= MAX_FDS) return false;
+  uint8_t k = g_fds[fd].load();
+  return k == FD_NODE || k == FD_GONE;
+}
+
+bool owned_by_bus(int fd) {
+  return fd >= 0 && fd < MAX_FDS && g_fds[fd].load() == FD_BUS;
 }
 
 int open_node(int node, int flags) {
@@ -1096,6 +1176,7 @@ int open_node(int node, int flags) {
     errno = EMFILE;
     return -1;
   }
+  sv[1] = bus_fd(sv[1]);
   int big = 4 << 20;
   if (setsockopt(sv[1], SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big) < 0)
     setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
@@ -1106,7 +1187,7 @@ int open_node(int node, int flags) {
   c->peer = sv[1];
   c->node = node;
   b.clients[c->fd] = c;
-  g_fds[c->fd] = 1;
+  g_fds[c->fd] = FD_NODE;
   return c->fd;
 }
 
@@ -1117,8 +1198,8 @@ int close_fd(int fd) {
     Client *c = client_of(b, fd);
     if (c) {
       for (auto &r : c->resources) irm_give(b, r.second.channel, r.second.bandwidth);
-      if (c->buf) b.buffers--;
-      if (c->peer >= 0) libc().close(c->peer);
+      if (c->buf) libc().munmap(c->buf, c->buf_len);
+      drop_bus_fd(c->peer);
       b.clients.erase(fd);
       delete c;
     }
@@ -1166,7 +1247,7 @@ bool reads_clock_only(int fd, unsigned long request) {
   return _IOC_TYPE(request) == '#' &&
          (nr == _IOC_NR(FW_CDEV_IOC_GET_CYCLE_TIMER) ||
           nr == _IOC_NR(FW_CDEV_IOC_GET_CYCLE_TIMER2)) &&
-         fd >= 0 && fd < MAX_FDS && g_fds[fd].load() == 1;
+         fd >= 0 && fd < MAX_FDS && g_fds[fd].load() == FD_NODE;
 }
 
 }  // namespace
@@ -1188,8 +1269,11 @@ int ioctl_fd(int fd, unsigned long request, void *arg) {
   return run_ioctl(b, c, request, arg);
 }
 
+// The buffer is a file of our own, mapped once for the program as it asks
+// and once writable for the bus, which fills it as DMA would: a read-only
+// mapping works, and what the program unmaps is never written to. As in the
+// kernel, the buffer lasts as long as the fd and is mapped only once.
 void *mmap_fd(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
-  (void)off;
   Locked l(bus());
   Bus &b = ready_bus(l);
   Client *c = client_of(b, fd);
@@ -1205,22 +1289,34 @@ void *mmap_fd(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
     errno = EBUSY;
     return MAP_FAILED;
   }
-  if (!(flags & MAP_SHARED) || len == 0) {
+  if (!(flags & MAP_SHARED) || len == 0 || off != 0) {
     errno = EINVAL;
     return MAP_FAILED;
   }
-  int anon = (flags & ~0x0f) | MAP_SHARED | MAP_ANONYMOUS;
-  void *p = libc().mmap(addr, len, prot, anon, -1, 0);
-  if (p == MAP_FAILED) return p;
   long page = sysconf(_SC_PAGESIZE);
-  c->buf = (unsigned char *)p;
-  c->buf_len = (len + page - 1) / page * page;
-  b.buffers++;
+  size_t size = (len + page - 1) / page * page;
+  int mem = memfd_create("fw-iso-buffer", MFD_CLOEXEC);
+  if (mem < 0) return MAP_FAILED;
+  void *own = MAP_FAILED, *p = MAP_FAILED;
+  if (ftruncate(mem, (off_t)size) == 0)
+    own = libc().mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, mem, 0);
+  if (own != MAP_FAILED)
+    p = libc().mmap(addr, len, prot, (flags & ~0x0f) | MAP_SHARED, mem, 0);
+  int e = errno;
+  libc().close(mem);
+  if (p == MAP_FAILED) {
+    if (own != MAP_FAILED) libc().munmap(own, size);
+    errno = e;
+    return MAP_FAILED;
+  }
+  c->buf = (unsigned char *)own;
+  c->buf_len = size;
+  c->user = (uintptr_t)p;
   return p;
 }
 
 ssize_t read_fd(int fd, void *buf, size_t n) {
-  if (g_fds[fd].load() == 2) {
+  if (g_fds[fd].load() == FD_GONE) {
     // unplugged: what was queued before, then ENODEV
     ssize_t got = recv(fd, buf, n, MSG_DONTWAIT);
     if (got > 0) return got;
@@ -1228,23 +1324,6 @@ ssize_t read_fd(int fd, void *buf, size_t n) {
     return -1;
   }
   return libc().read(fd, buf, n);
-}
-
-int unmap(void *addr, size_t len) {
-  Bus &b = bus();
-  if (t_in_bus || b.buffers.load() == 0) return libc().munmap(addr, len);
-  Locked l(b);
-  uintptr_t lo = (uintptr_t)addr, hi = lo + len;
-  for (auto &kv : b.clients) {
-    Client *c = kv.second;
-    uintptr_t blo = (uintptr_t)c->buf, bhi = blo + c->buf_len;
-    if (c->buf && lo < bhi && blo < hi) {
-      c->buf = nullptr;   // the context keeps its queue but can fill nothing
-      c->buf_len = 0;
-      b.buffers--;
-    }
-  }
-  return libc().munmap(addr, len);
 }
 
 }  // namespace emu
@@ -1257,7 +1336,7 @@ using namespace emu;
 
 EMU_EXPORT int virizeda_emu_nodes(void) {
   Locked l(bus());
-  return (int)ready_bus(l).nodes.size();
+  return ready_bus(l).cameras;
 }
 
 EMU_EXPORT int virizeda_emu_bus_reset(void) {
@@ -1280,7 +1359,7 @@ EMU_EXPORT void virizeda_emu_busy_requests(int n) {
 EMU_EXPORT int virizeda_emu_unplug(int node, long frames) {
   Locked l(bus());
   Bus &b = ready_bus(l);
-  if (node < 0 || node >= (int)b.nodes.size() || frames < 0) return -1;
+  if (node < 0 || node >= b.cameras || frames < 0) return -1;
   NodeState &ns = b.nodes[node];
   if (frames == 0) unplug(b, node);
   else ns.unplug_after = (long long)ns.sent + frames;
@@ -1292,7 +1371,7 @@ EMU_EXPORT int virizeda_emu_stats(int node, unsigned long long *sent,
                                   unsigned long long *dropped) {
   Locked l(bus());
   Bus &b = ready_bus(l);
-  if (node < 0 || node >= (int)b.nodes.size()) return -1;
+  if (node < 0 || node >= b.cameras) return -1;
   NodeState &ns = b.nodes[node];
   if (sent) *sent = ns.sent;
   if (received) *received = ns.received;
@@ -1303,7 +1382,7 @@ EMU_EXPORT int virizeda_emu_stats(int node, unsigned long long *sent,
 EMU_EXPORT int virizeda_emu_send_frame(int node) {
   Locked l(bus());
   Bus &b = ready_bus(l);
-  if (node < 0 || node >= (int)b.nodes.size() || !b.nodes[node].next_ns) return -1;
+  if (node < 0 || node >= b.cameras || !b.nodes[node].next_ns) return -1;
   send_frame(b, node, now_ns(b));
   return 0;
 }

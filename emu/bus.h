@@ -33,6 +33,8 @@ std::vector<int> listed_nodes();
 
 // True when fd is one of ours (cheap, no lock).
 bool is_emulated(int fd);
+// True when fd is the bus's own, which the program never opened.
+bool owned_by_bus(int fd);
 
 // The kernel interface on our fds: each returns like the libc call
 // (-1 with errno set on failure).
@@ -41,8 +43,6 @@ int close_fd(int fd);
 int ioctl_fd(int fd, unsigned long request, void *arg);
 void *mmap_fd(void *addr, size_t len, int prot, int flags, int fd, off_t off);
 ssize_t read_fd(int fd, void *buf, size_t n);
-// munmap for any range: forgets our buffers inside it first.
-int unmap(void *addr, size_t len);
 
 }  // namespace emu
 

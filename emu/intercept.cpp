@@ -10,6 +10,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <linux/close_range.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -185,9 +186,35 @@ EMU_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
   return open_common(path, flags | O_LARGEFILE, 0, dirfd, true);
 }
 
+// The bus's own descriptors are not the program's to close: for it they
+// are not open.
 EMU_EXPORT int close(int fd) {
   if (is_emulated(fd)) return close_fd(fd);
+  if (owned_by_bus(fd)) {
+    errno = EBADF;
+    return -1;
+  }
   return libc().close(fd);
+}
+
+// Closing a range of descriptors spares the bus's own and ends our nodes'
+// clients as close does.
+EMU_EXPORT int close_range(unsigned lo, unsigned hi, int flags) {
+  static auto real = next_fn<int (*)(unsigned, unsigned, int)>("close_range");
+  if (flags & CLOSE_RANGE_CLOEXEC) return real(lo, hi, flags);
+  unsigned from = lo;
+  for (unsigned fd = lo; fd <= hi && fd < (1u << 16); fd++) {
+    bool node = is_emulated((int)fd);
+    if (!node && !owned_by_bus((int)fd)) continue;
+    if (from < fd && real(from, fd - 1, flags) < 0) return -1;
+    if (node) close_fd((int)fd);
+    from = fd + 1;
+  }
+  return from <= hi ? real(from, hi, flags) : 0;
+}
+
+EMU_EXPORT void closefrom(int lo) {
+  if (lo >= 0) close_range((unsigned)lo, ~0u, 0);
 }
 
 EMU_EXPORT int ioctl(int fd, unsigned long request, ...) {
@@ -210,8 +237,6 @@ EMU_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd,
                         off_t off) {
   return mmap(addr, len, prot, flags, fd, off);
 }
-
-EMU_EXPORT int munmap(void *addr, size_t len) { return unmap(addr, len); }
 
 EMU_EXPORT ssize_t read(int fd, void *buf, size_t n) {
   if (is_emulated(fd)) return read_fd(fd, buf, n);

@@ -44,6 +44,11 @@ class Node {
 bool make_nodes(std::vector<std::unique_ptr<Node>> *nodes, int *bus_speed,
                 std::string *why);
 
+// The host controller's node; the resource manager's registers read the
+// bus's free bandwidth and channels (bit c: channel c) through the pointers.
+std::unique_ptr<Node> make_local_node(int bus_speed, const uint32_t *bandwidth,
+                                      const uint64_t *channels);
+
 }  // namespace emu
 
 #endif

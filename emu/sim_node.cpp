@@ -7,9 +7,9 @@
 #include <string.h>
 
 #include "core/diag.h"
-#include "core/regmap.h"
+#include "devices/sim/sim_device.h"
+#include "iidc/iidc.h"
 #include "node.h"
-#include "sim/sim_device.h"
 
 namespace emu {
 namespace {
@@ -19,7 +19,7 @@ class SimNode : public Node {
   explicit SimNode(std::unique_ptr<vz::SimDevice> d) : d_(std::move(d)) {}
 
   void rom(uint32_t out[256]) override {
-    memcpy(out, d_->rom(), sizeof(uint32_t) * VZ_ROM_QUADS);
+    memcpy(out, d_->rom(), sizeof(uint32_t) * vz::iidc::ROM_QUADS);
   }
 
   int read(uint32_t addr, uint32_t *v) override {
@@ -28,12 +28,17 @@ class SimNode : public Node {
 
   int write(uint32_t addr, uint32_t v) override {
     const CamConfig &c = d_->config();
-    uint32_t off = addr - VZ_DCAM_BASE;
-    bool format = off == DC_CUR_V_FRM_RATE || off == DC_CUR_V_MODE ||
-                  off == DC_CUR_V_FORMAT;
+    uint32_t off = addr - vz::iidc::DCAM_BASE;
+    bool format = off == vz::iidc::DC_CUR_V_FRM_RATE || off == vz::iidc::DC_CUR_V_MODE ||
+                  off == vz::iidc::DC_CUR_V_FORMAT;
     if (c.refuse_format && format) return RCODE_DATA_ERROR;
-    if (c.fail_start && off == DC_ISO_EN && (v >> 31)) return RCODE_DATA_ERROR;
-    return d_->write_quadlet(addr, v) ? RCODE_COMPLETE : RCODE_ADDRESS_ERROR;
+    if (c.fail_start && off == vz::iidc::DC_ISO_EN && (v >> 31)) return RCODE_DATA_ERROR;
+    unsigned long unmapped = d_->unmapped_writes();
+    if (d_->write_quadlet(addr, v)) return RCODE_COMPLETE;
+    // a read-only ROM quadlet or no register: the address takes no writes
+    bool rom = addr >= vz::iidc::ROM_BASE && addr < vz::iidc::ROM_BASE + 4 * vz::iidc::ROM_QUADS;
+    return rom || d_->unmapped_writes() != unmapped ? RCODE_ADDRESS_ERROR
+                                                    : RCODE_DATA_ERROR;
   }
 
   Stream stream() override {

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "../virizeda/sim/sim_config.cpp"
-#include "diag.h"
+#include "../virizeda/devices/sim/sim_config.cpp"
+#include "core/diag.h"
 
 static int lines_seen;
 static void one_line(char *line) {

@@ -18,8 +18,9 @@ char *apparg = (char *)"dcam";
 
 void *get_icon() { return 0; }
 
-// as data, never as a format; one line each
-void print_msg(char *msg) { printf("%s\n", msg); }
+// as data, never as a format, and with no line end: the failure text is
+// all that standard output receives
+void print_msg(char *msg) { printf("%s", msg); }
 
 // The library's diagnostics: they hold the reason of a failure, and the
 // viewer has no debug window to show them in.

@@ -38,6 +38,8 @@ dITYPE cam_type = S_RGB24;
 dISPEED cam_speed = S_15;
 int cam_fdiv = 1;
 int im_width = 0, im_height = 0, im_color = 0, im_size = 0;
+// pixel type of the images being captured, and so of the recorded frames
+static dITYPE im_type = S_RGB24;
 unsigned char *bufferList[BUFFER_SLOTS];
 int bufferSize = BUFFER_SLOTS, bufferNum = 0, bufferCur = 0;
 bool storeFlag = false;
@@ -272,9 +274,7 @@ static void input_none() {
 
 static void input_video() {
   acquire_type = ACQUIRE_NONE;
-  // the last live frame belongs to the camera being replaced, and its
-  // format may not be the one the next camera is sent
-  forget_live_image();
+  // the last frame stays: it goes with its size or type, at the next start
   dcam = dSys ? dSys->InitCamera(cam_num) : 0;
   if (!dcam) {
     status_message("Can't initialize camera");
@@ -435,15 +435,18 @@ static long frame_bytes(dCamera *c) {
   }
 }
 
-// The display reads only grey and colour frames.
-static bool display_reads(dCamera *c) {
-  dITYPE t = c->Type();
-  return t == S_MONO || t == S_RGB24;
-}
-
 static void draw_frame(unsigned char *im) {
   if (!mainw->display_val->value() || !im || !dcam) return;
   mainw->image->DrawImage(im, dcam);
+}
+
+// Recorded frames are drawn in the size and type they were recorded in,
+// whatever camera is open now.
+static void draw_recorded(unsigned char *im) {
+  if (!mainw->display_val->value()) return;
+  dcamWin *w = mainw->image;
+  w->DisplayImage(im, im_width, im_height, im_width, im_type, 1,
+                  w->displayGamma, 0, 0);
 }
 
 static bool next_recorded() {
@@ -458,10 +461,7 @@ static bool next_recorded() {
   }
   this_image = slot;
   show_buffer();
-  // a camera whose format changed since the recording would read past
-  // the slot: such frames are counted but not drawn
-  if (dcam && (!display_reads(dcam) || frame_bytes(dcam) <= im_size))
-    draw_frame(this_image);
+  draw_recorded(this_image);
   single_shot = mainw->contin_val->value();
   return true;
 }
@@ -536,28 +536,21 @@ static void forget_slot(unsigned char *slot) {
   if (mainw && mainw->image->pixelData == slot) mainw->image->ClearImage();
 }
 
-static bool is_slot(const unsigned char *im) {
-  for (int i = 0; im && i < bufferSize; i++)
-    if (bufferList[i] == im) return true;
-  return false;
-}
-
-// The current image leaves with the geometry or the camera it came with.
+// The current image leaves when the size or type of the images changes.
 static void forget_image() {
   if (mainw && this_image && mainw->image->pixelData == this_image)
     mainw->image->ClearImage();
   this_image = 0;
 }
 
-void forget_live_image() {
-  if (!is_slot(this_image)) forget_image();
-}
-
 void set_size() {
   int old = im_size, old_w = im_width, old_h = im_height, old_c = im_color;
+  dITYPE old_t = im_type;
   geometry(&im_width, &im_height, &im_color);
+  im_type = cam_type;
   im_size = im_width * im_height * (im_color ? 3 : 1);
-  if (im_width != old_w || im_height != old_h || im_color != old_c)
+  if (im_width != old_w || im_height != old_h || im_color != old_c ||
+      im_type != old_t)
     forget_image();
   if (im_size == old) return;
   for (int i = 0; i < bufferSize; i++) {
@@ -569,6 +562,7 @@ void set_size() {
   bufferNum = 0;
   bufferCur = 0;
   buffer_stored = true;
+  if (mainw) show_buffer();
 }
 
 // ------------------------------------------------------------- frame list

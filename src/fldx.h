@@ -77,8 +77,6 @@ void format_val_cb(Fl_Choice *w, void *);
 void speed_val_cb(Fl_Choice *w, void *);
 void fdiv_val_cb(Fl_Choice *w, void *);
 void set_size();
-// drops the current image unless it is a recorded frame
-void forget_live_image();
 
 // frame list and recording
 void do_storage();

@@ -191,16 +191,6 @@ bool rom_layout_ok(dCamera *cam, std::string *why) {
   return !bad;
 }
 
-int device_identity(dCamera *cam) {
-  bool ok = true;
-  // the library's devID may date from before a programming
-  if (rom_layout_ok(cam, 0)) {
-    unsigned long lo = read_q(cam, REG_ROM_CHIP_LO, &ok);
-    if (ok) return (int)(lo & 0xfffff);
-  }
-  return cam->devID;
-}
-
 // Device ID field and the serial number the controls write.
 static void show_device_id(int id) {
   devid = id & 0xffff;
@@ -209,8 +199,11 @@ static void show_device_id(int id) {
   if (devid != 0xffff) fwd->device_id_val->set_output();
 }
 
+// The library's devID, never the ROM's chip ID: a camera the library
+// reports as programmed is not offered for programming, whatever its ROM
+// reads.
 static void show_identity(dCamera *cam) {
-  int id = device_identity(cam);
+  int id = cam->devID;
   devtype = (id >> 16) & 0xf;
   if (devtype == 8) {
     fwd->device_type_val->value(1);
@@ -544,7 +537,7 @@ void device_id_cb(Fl_Input *w, void *) {
   if (!ok) {
     // what the device holds now; the field stays open for another try
     debugMessage("[Device] Device ID not programmed");
-    if (fwd) show_device_id(device_identity(dev));
+    if (fwd) show_device_id(dev->devID);
     return;
   }
   if (fwd) fwd->device_type_val->value(1);

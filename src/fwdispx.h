@@ -70,10 +70,6 @@ enum : unsigned long {
   IMAGER_WRITE = 0x04
 };
 
-// The device type and serial number the device holds: its ROM's chip ID
-// low part when the ROM has the layout identity programming relies on,
-// else the library's devID.
-int device_identity(dCamera *cam);
 // Checks the ROM layout identity programming writes into; on failure puts
 // the reason into why and returns false.
 bool rom_layout_ok(dCamera *cam, std::string *why);

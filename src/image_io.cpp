@@ -101,15 +101,23 @@ static bool write_all(int fd, struct iovec *iov, int cnt) {
 struct Target {
   int fd = -1;
   std::string temp;  // set when the file is written beside the name
+  std::string dest;  // the file the name leads to, through any links
+  // dest has other names, which must keep seeing it: the file beside is
+  // only a trial, and the image is then written into dest itself
+  bool keep_inode = false;
   const char *refused = 0;  // why the name was not opened at all
 };
 
-static int open_in_place(const char *name) {
+static int open_retrying(const char *name, int flags) {
   int fd;
   do
-    fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd = open(name, flags | O_CLOEXEC, 0666);
   while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+static int open_in_place(const char *name) {
+  return open_retrying(name, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
 static std::string dir_of(const char *name) {
@@ -144,49 +152,70 @@ static int open_beside(const char *name, const struct stat *old,
   return fd;
 }
 
+// Follows a symbolic link to the regular file it leads to: that file is
+// the one replaced, and the link stays a link. Anything else the link
+// leads to is left to the plain open.
+static bool follow_link(const char *name, Target *t, struct stat *ls) {
+  struct stat ts;
+  if (stat(name, &ts) != 0) return true;  // dangling: created through it
+  // a link is written through, but never into a device or a FIFO
+  if (!S_ISREG(ts.st_mode) && !S_ISDIR(ts.st_mode)) {
+    t->refused = "Won't write through a link to a device";
+    return false;
+  }
+  char *real = S_ISREG(ts.st_mode) ? realpath(name, 0) : 0;
+  if (real) {
+    t->dest = real;
+    *ls = ts;
+  }
+  free(real);
+  return true;
+}
+
 static Target open_for_write(const char *name) {
   Target t;
   if (!name || !*name) return t;
+  t.dest = name;
   struct stat ls;
   bool absent = lstat(name, &ls) != 0 && errno == ENOENT;
-  // a file with other names, or one we may not write, keeps its inode
-  bool regular = !absent && S_ISREG(ls.st_mode) && ls.st_nlink == 1 &&
-                 access(name, W_OK) == 0;
-  if (!absent && S_ISLNK(ls.st_mode)) {
-    struct stat ts;
-    // a link is written through, but never into a device or a FIFO
-    if (stat(name, &ts) == 0 && !S_ISREG(ts.st_mode) && !S_ISDIR(ts.st_mode)) {
-      t.refused = "Won't write through a link to a device";
-      return t;
-    }
-  }
+  if (!absent && S_ISLNK(ls.st_mode) && !follow_link(name, &t, &ls)) return t;
+  const char *dest = t.dest.c_str();
+  // one we may not write keeps its inode and fails to open
+  bool regular = !absent && S_ISREG(ls.st_mode) && access(dest, W_OK) == 0;
   if (absent || regular) {
-    t.fd = open_beside(name, regular ? &ls : 0, &t.temp);
+    t.keep_inode = regular && ls.st_nlink > 1;
+    bool replaced = regular && !t.keep_inode;
+    t.fd = open_beside(dest, replaced ? &ls : 0, &t.temp);
     if (t.fd >= 0) return t;
     t.temp.clear();  // a directory we may not add to: write in place
+    t.keep_inode = false;
   }
   t.fd = open_in_place(name);
   return t;
 }
 
-// Closes the file and puts it in place. After a failure removes what was
+// Closes the file and puts it in place (a trial only tells whether it
+// could be written). After a failure removes what was
 // written: the file beside the name, or the named file itself when it was
 // written in place, but then only when the name still leads straight to
-// the regular file we wrote (never a device, a FIFO, or a file reached
-// through a symbolic link).
+// the regular file we wrote and is its only name (never a device, a FIFO,
+// or a file reached through a symbolic link).
 static int finish_write(const Target &t, const char *name, bool written) {
   struct stat fs, ls;
   bool regular = fstat(t.fd, &fs) == 0 && S_ISREG(fs.st_mode);
   bool closed = close(t.fd) == 0;
   if (!t.temp.empty()) {
-    if (written && closed && rename(t.temp.c_str(), name) == 0) return 0;
-    unlink(t.temp.c_str());
+    bool ok = written && closed &&
+              (t.keep_inode || rename(t.temp.c_str(), t.dest.c_str()) == 0);
+    // a trial is removed whatever its outcome
+    if (!ok || t.keep_inode) unlink(t.temp.c_str());
+    if (ok) return 0;
     return fail(!written ? "Can't write file"
                          : !closed ? "Can't close file" : "Can't replace file");
   }
   if (written && closed) return 0;
-  if (regular && lstat(name, &ls) == 0 && S_ISREG(ls.st_mode) &&
-      ls.st_dev == fs.st_dev && ls.st_ino == fs.st_ino)
+  if (regular && fs.st_nlink == 1 && lstat(name, &ls) == 0 &&
+      S_ISREG(ls.st_mode) && ls.st_dev == fs.st_dev && ls.st_ino == fs.st_ino)
     unlink(name);
   return fail(written ? "Can't close file" : "Can't write file");
 }
@@ -251,7 +280,15 @@ static int write_image(const char *name, const unsigned char *im, int w,
   Target t = open_for_write(name);
   if (t.fd < 0) return fail(t.refused ? t.refused : "Can't open file for write");
   bool ok = write_rows(t.fd, im, h, w, l, buf, (int)block_rows);
-  return finish_write(t, name, ok);
+  if (finish_write(t, name, ok) < 0) return -1;
+  if (!t.keep_inode) return 0;
+  // the trial showed the image fits, and freed its room for it
+  int fd = open_retrying(t.dest.c_str(), O_WRONLY);
+  if (fd < 0) return fail("Can't open file for write");
+  ok = write_rows(fd, im, h, w, l, buf, (int)block_rows) &&
+       ftruncate(fd, l.header + l.row_len * h) == 0;
+  if (close(fd) != 0 && ok) return fail("Can't close file");
+  return ok ? 0 : fail("Can't write file");
 }
 
 static void grey_row(unsigned char *dst, const unsigned char *src, int w) {

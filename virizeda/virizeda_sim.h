@@ -1,7 +1,7 @@
 // Test hooks of our simulated camera bus (virizeda.so built from this tree).
 // Not part of the camera interface: the programs never include this, and it
 // works only with our own library, never with the camera maker's.
-// From a test: #include "../virizeda/virizeda_sim.h"
+// From a test: #include "virizeda_sim.h"
 //
 //   vzsim::clear_calls();
 //   ... drive the program ...

@@ -1,4 +1,4 @@
-#include "call_log.h"
+#include "core/call_log.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -9,7 +9,7 @@
 #include "core/convert.h"
 #include "core/diag.h"
 #include "core/formats.h"
-#include "core/regmap.h"
+#include "iidc/iidc.h"
 
 namespace vz {
 
@@ -31,13 +31,13 @@ const char *fmt_name(int size, int type, int speed, int fdiv, char *buf,
 void imager_rate(int speed, int *rate, int *every) {
   int code = vz_iidc_rate_code(speed);
   *every = code < 0 ? 3 : 1;
-  *rate = code >= 0 ? code : (speed == S_10 ? RATE_30 : RATE_15);
+  *rate = code >= 0 ? code : (speed == S_10 ? iidc::RATE_30 : iidc::RATE_15);
 }
 
-Coding coding_for(int type) {
-  if (type == S_RGB24) return Coding::RGB8;
-  if (type == S_BAYER) return Coding::RAW8;
-  return Coding::MONO8;
+iidc::Coding coding_for(int type) {
+  if (type == S_RGB24) return iidc::Coding::RGB8;
+  if (type == S_BAYER) return iidc::Coding::RAW8;
+  return iidc::Coding::MONO8;
 }
 
 const int sizes[] = {S_1280x960, S_640x480, S_320x240, S_160x120};
@@ -74,20 +74,20 @@ void Camera::open() {
 
 void Camera::fill_capabilities() {
   modes_ = dev_->modes();
-  for (int f = 0; f < F_FEATURES; ++f)
+  for (int f = 0; f < iidc::FEATURES; ++f)
     if (!dev_->feature_info(f, &info_[f])) info_[f] = FeatureInfo();
   uint32_t version = 0;
-  has_local_ = dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_VERSION, &version) &&
+  has_local_ = dev_->read_quadlet(iidc::LOCAL_BASE + 4 * iidc::LP_VERSION, &version) &&
                version != 0;
-  has_rom_ = dev_->read_quadlet(VZ_ROM_BASE, &version);
+  has_rom_ = dev_->read_quadlet(iidc::ROM_BASE, &version);
   told_ = dev_->extras(&extras_);
   if (!told_) {
     // a plain IIDC camera, or a maker's one that tells through its block
     extras_ = Extras();
     uint32_t type = 0, fw = 0;
     if (has_local_ &&
-        dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_CAM_TYPE, &type) &&
-        dev_->read_quadlet(VZ_LOCAL_BASE + 4 * LP_FIRMWARE, &fw)) {
+        dev_->read_quadlet(iidc::LOCAL_BASE + 4 * iidc::LP_CAM_TYPE, &type) &&
+        dev_->read_quadlet(iidc::LOCAL_BASE + 4 * iidc::LP_FIRMWARE, &fw)) {
       extras_.stereo = type & (1u << 10);
       extras_.bayer = type & (1u << 9);
       extras_.imager = (int)(type & 0xff);
@@ -99,27 +99,27 @@ void Camera::fill_capabilities() {
   has_color = false;
   max_width = max_height = 0;
   for (const Mode &m : modes_) {
-    if (m.coding != Coding::MONO8) has_color = true;
+    if (m.coding != iidc::Coding::MONO8) has_color = true;
     if (m.width > max_width) max_width = m.width;
     if (m.height > max_height) max_height = m.height;
-    if (m.filter == Filter::BGGR) isBGGR = true;
+    if (m.filter == iidc::Filter::BGGR) isBGGR = true;
   }
   isStereo = e.stereo, isBayer = e.bayer, isBGGR = e.bggr || isBGGR;
   camImager = e.imager, fwFirmware = e.fw_firmware;
   camFirmware = e.cam_firmware;
   has_proc_mode = e.has_proc_mode, procFirmware = e.proc_firmware;
   const FeatureInfo *in = info_;
-  has_auto_brightness = in[F_BRIGHTNESS].has_auto;
-  has_manual_brightness = in[F_BRIGHTNESS].has_manual;
-  has_auto_exposure = in[F_SHUTTER].has_auto;
-  has_manual_exposure = in[F_SHUTTER].has_manual;
-  has_auto_gain = in[F_GAIN].has_auto;
-  has_manual_gain = in[F_GAIN].has_manual;
-  has_sharpness = in[F_SHARPNESS].present;
-  has_gamma = in[F_GAMMA].present;
-  has_saturation = in[F_SATURATION].present;
-  has_auto_whitebalance = in[F_WHITE_BALANCE].has_auto;
-  has_manual_whitebalance = in[F_WHITE_BALANCE].has_manual;
+  has_auto_brightness = in[iidc::BRIGHTNESS].has_auto;
+  has_manual_brightness = in[iidc::BRIGHTNESS].has_manual;
+  has_auto_exposure = in[iidc::SHUTTER].has_auto;
+  has_manual_exposure = in[iidc::SHUTTER].has_manual;
+  has_auto_gain = in[iidc::GAIN].has_auto;
+  has_manual_gain = in[iidc::GAIN].has_manual;
+  has_sharpness = in[iidc::SHARPNESS].present;
+  has_gamma = in[iidc::GAMMA].present;
+  has_saturation = in[iidc::SATURATION].present;
+  has_auto_whitebalance = in[iidc::WHITE_BALANCE].has_auto;
+  has_manual_whitebalance = in[iidc::WHITE_BALANCE].has_manual;
   max_brightness = e.max_brightness, max_exposure = e.max_exposure;
   max_gain = e.max_gain, max_sharpness = e.max_sharpness;
   max_saturation = e.max_saturation, max_white_gain = e.max_white_gain;
@@ -131,10 +131,12 @@ void Camera::fill_capabilities() {
     // IIDC has no divider: the library keeps one frame in n
     has_frame_div = true;
     max_frame_div = 16;
-    // a raw mosaic with its colour filter tells a Bayer imager
-    for (const Mode &m : modes_)
-      if (m.coding == Coding::RAW8 && m.filter != Filter::NONE) isBayer = true;
   }
+  // without a type word of its own, a raw mosaic with its colour filter
+  // tells a Bayer imager
+  if (!told_ && !has_local_)
+    for (const Mode &m : modes_)
+      if (m.coding == iidc::Coding::RAW8 && m.filter != iidc::Filter::NONE) isBayer = true;
   has_50Hz_rate = e.has_50Hz_rate;
   has_black_offset = e.has_black_offset;
   max_black_offset = e.max_black_offset;
@@ -144,7 +146,7 @@ void Camera::fill_capabilities() {
 // programmed shows at once.
 void Camera::read_identity() {
   uint32_t lo = 0;
-  if (dev_->read_quadlet(VZ_ROM_BASE + 4 * ROM_CHIP_LO, &lo))
+  if (dev_->read_quadlet(iidc::ROM_BASE + 4 * iidc::ROM_CHIP_LO, &lo))
     devID = (int)lo;
   else if (extras_.dev_id >= 0)
     devID = extras_.dev_id;
@@ -161,40 +163,40 @@ void Camera::read_values() {
     int feature;
     int *value;
     bool *automatic;
-  } fields[] = {{F_BRIGHTNESS, &brightness, &auto_brightness},
-                {F_SHUTTER, &exposure, &do_auto_exposure},
-                {F_GAIN, &gain, &do_auto_gain},
-                {F_SHARPNESS, &sharpness, nullptr},
-                {F_SATURATION, &saturation, nullptr},
-                {F_WHITE_BALANCE, &bluegain, &auto_whitebalance}};
+  } fields[] = {{iidc::BRIGHTNESS, &brightness, &auto_brightness},
+                {iidc::SHUTTER, &exposure, &do_auto_exposure},
+                {iidc::GAIN, &gain, &do_auto_gain},
+                {iidc::SHARPNESS, &sharpness, nullptr},
+                {iidc::SATURATION, &saturation, nullptr},
+                {iidc::WHITE_BALANCE, &bluegain, &auto_whitebalance}};
   for (const Field &f : fields) {
     FeatureState s;
     const FeatureInfo &in = info_[f.feature];
     if (!in.present || !dev_->get_feature(f.feature, &s)) continue;
     *f.value = vz_raw_to_scale((int)s.value, (int)in.min, (int)in.max);
     if (f.automatic) *f.automatic = s.automatic;
-    if (f.feature == F_WHITE_BALANCE)
+    if (f.feature == iidc::WHITE_BALANCE)
       redgain = vz_raw_to_scale((int)s.value2, (int)in.min, (int)in.max);
   }
   FeatureState g;
-  if (info_[F_GAMMA].present && dev_->get_feature(F_GAMMA, &g)) gamma = g.on;
+  if (info_[iidc::GAMMA].present && dev_->get_feature(iidc::GAMMA, &g)) gamma = g.on;
 }
 
 // Fields that mirror the local parameter block.
 void Camera::read_local() {
-  uint32_t w[VZ_LOCAL_WORDS] = {0};
+  uint32_t w[iidc::LOCAL_WORDS] = {0};
   if (has_local_)
-    for (int i : {LP_IDENT, LP_YOFFSET, LP_BLACK, LP_PROC, LP_RATE})
-      dev_->read_quadlet(VZ_LOCAL_BASE + 4 * i, &w[i]);
-  isReversed = w[LP_IDENT] & LP_IDENT_INVERT;
-  y_offset = w[LP_YOFFSET] & 0xff;
-  y_offset_right = (w[LP_YOFFSET] >> 16) & 0xff;
-  black_offset = w[LP_BLACK] & 0xff;
-  black_offset_right = (w[LP_BLACK] >> 16) & 0xff;
-  procMode = (proc_mode_type)clampi(w[LP_PROC] & 0xff, 0, 5);
-  conf_thresh_ = (w[LP_PROC] >> 8) & 0xff;
-  uniq_thresh_ = (w[LP_PROC] >> 16) & 0xff;
-  is_50Hz_rate = has_50Hz_rate && w[LP_RATE] == LP_RATE_50;
+    for (int i : {iidc::LP_IDENT, iidc::LP_YOFFSET, iidc::LP_BLACK, iidc::LP_PROC, iidc::LP_RATE})
+      dev_->read_quadlet(iidc::LOCAL_BASE + 4 * i, &w[i]);
+  isReversed = w[iidc::LP_IDENT] & iidc::LP_IDENT_INVERT;
+  y_offset = w[iidc::LP_YOFFSET] & 0xff;
+  y_offset_right = (w[iidc::LP_YOFFSET] >> 16) & 0xff;
+  black_offset = w[iidc::LP_BLACK] & 0xff;
+  black_offset_right = (w[iidc::LP_BLACK] >> 16) & 0xff;
+  procMode = (proc_mode_type)clampi(w[iidc::LP_PROC] & 0xff, 0, 5);
+  conf_thresh_ = (w[iidc::LP_PROC] >> 8) & 0xff;
+  uniq_thresh_ = (w[iidc::LP_PROC] >> 16) & 0xff;
+  is_50Hz_rate = has_50Hz_rate && w[iidc::LP_RATE] == iidc::LP_RATE_50;
 }
 
 void Camera::sync_from_device() {
@@ -236,7 +238,7 @@ bool Camera::SetSync(int delta) {
 bool Camera::Reset() {
   vz_log_call("Reset()");
   if (on_) Stop();
-  dev_->write_quadlet(VZ_DCAM_BASE + DC_INITIALIZE, 1u << 31);
+  dev_->write_quadlet(iidc::DCAM_BASE + iidc::DC_INITIALIZE, 1u << 31);
   power_on_state();
   sync_from_device();
   frame_div = fdiv_;
@@ -285,7 +287,7 @@ bool Camera::check_format(int size, int type, int speed, int fdiv) {
   if (!told_) return true;
   // (a device without IIDC registers is on no 1394 bus)
   uint32_t iso = 0;
-  if (!dev_->read_quadlet(VZ_DCAM_BASE + DC_ISO_CHANNEL, &iso)) return true;
+  if (!dev_->read_quadlet(iidc::DCAM_BASE + iidc::DC_ISO_CHANNEL, &iso)) return true;
   int bus = 100 << ((iso & (1u << 15)) ? (iso & 7) : ((iso >> 24) & 3));  // 1394b or legacy
   double need = (double)w * h * vz_type_bpp(type) * fps;
   double carry = vz_bus_bytes_per_sec(bus);
@@ -302,17 +304,17 @@ bool Camera::check_format(int size, int type, int speed, int fdiv) {
 // mosaic interpolated to RGB24). Of these the first that has the rate;
 // without one, the first at all (rate -1: any).
 bool Camera::choose_mode(int w, int h, int type, int rate, Mode *out) {
-  std::vector<Coding> order = {coding_for(type)};
+  std::vector<iidc::Coding> order = {coding_for(type)};
   if (type == S_RGB24)
-    order.insert(order.end(), {Coding::YUV444, Coding::YUV422, Coding::YUV411, Coding::RAW8});
+    order.insert(order.end(), {iidc::Coding::YUV444, iidc::Coding::YUV422, iidc::Coding::YUV411, iidc::Coding::RAW8});
   if (type == S_MONO)
-    order.insert(order.end(), {Coding::YUV422, Coding::YUV411, Coding::YUV444, Coding::RGB8});
+    order.insert(order.end(), {iidc::Coding::YUV422, iidc::Coding::YUV411, iidc::Coding::YUV444, iidc::Coding::RGB8});
   bool found = false;
-  for (Coding c : order)
+  for (iidc::Coding c : order)
     for (bool f7 : {false, true})
       for (const Mode &m : modes_) {
         if (m.coding != c || (m.format == 7) != f7) continue;
-        if (c == Coding::RAW8 && type == S_RGB24 && m.filter == Filter::NONE) continue;
+        if (c == iidc::Coding::RAW8 && type == S_RGB24 && m.filter == iidc::Filter::NONE) continue;
         Mode cand = m;
         if (!f7) {
           if (m.width != w || m.height != h) continue;
@@ -450,13 +452,13 @@ bool Camera::Start() {
   std::string why;
   // registers written since may have changed the mode; frames must match
   // the format the program set
-  if (!on_) apply_format(size_, type_, speed_, fdiv_, &why);
-  if (!dev_->start(&why)) {
+  if ((!on_ && !apply_format(size_, type_, speed_, fdiv_, &why)) || !dev_->start(&why)) {
     snprintf(error_, sizeof error_, "%s", why.c_str());
     error = error_;
     vz_diag("camera %d: %s", num_, error_);
     return false;
   }
+  error_[0] = '\0';
   if (on_) return true;
   begin_stream();
   char buf[128];
@@ -604,45 +606,45 @@ bool Camera::set_raw(int feature, bool automatic, int value, int value2) {
 void Camera::SetExposure(int value, bool automatic) {
   vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
   if (automatic && has_auto_exposure) {
-    if (set_raw(F_SHUTTER, true, 0)) do_auto_exposure = true;
+    if (set_raw(iidc::SHUTTER, true, 0)) do_auto_exposure = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic exposure", num_);
   if (set_param("exposure", has_manual_exposure, &exposure, max_exposure,
                 value) &&
-      set_raw(F_SHUTTER, false, exposure))
+      set_raw(iidc::SHUTTER, false, exposure))
     do_auto_exposure = false;
 }
 
 void Camera::SetGain(int value, bool automatic) {
   vz_log_call("SetGain(%d,%d)", value, automatic ? 1 : 0);
   if (automatic && has_auto_gain) {
-    if (set_raw(F_GAIN, true, 0)) do_auto_gain = true;
+    if (set_raw(iidc::GAIN, true, 0)) do_auto_gain = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic gain", num_);
   if (set_param("gain", has_manual_gain, &gain, max_gain, value) &&
-      set_raw(F_GAIN, false, gain))
+      set_raw(iidc::GAIN, false, gain))
     do_auto_gain = false;
 }
 
 void Camera::SetBrightness(int value, bool automatic) {
   vz_log_call("SetBrightness(%d,%d)", value, automatic ? 1 : 0);
   if (automatic && has_auto_brightness) {
-    if (set_raw(F_BRIGHTNESS, true, 0)) auto_brightness = true;
+    if (set_raw(iidc::BRIGHTNESS, true, 0)) auto_brightness = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic brightness", num_);
   if (set_param("brightness", has_manual_brightness, &brightness,
                 max_brightness, value) &&
-      set_raw(F_BRIGHTNESS, false, brightness))
+      set_raw(iidc::BRIGHTNESS, false, brightness))
     auto_brightness = false;
 }
 
 void Camera::SetWhiteBalance(int red, int blue, bool automatic) {
   vz_log_call("SetWhiteBalance(%d,%d,%d)", red, blue, automatic ? 1 : 0);
   if (automatic && has_color && has_auto_whitebalance) {
-    if (set_raw(F_WHITE_BALANCE, true, 0)) auto_whitebalance = true;
+    if (set_raw(iidc::WHITE_BALANCE, true, 0)) auto_whitebalance = true;
     return;
   }
   if (automatic) vz_diag("camera %d: no automatic white balance", num_);
@@ -650,7 +652,7 @@ void Camera::SetWhiteBalance(int red, int blue, bool automatic) {
   int r = redgain, b = bluegain;
   if (set_param("white balance red", present, &r, max_white_gain, red) &&
       set_param("white balance blue", present, &b, max_white_gain, blue) &&
-      set_raw(F_WHITE_BALANCE, false, b, r)) {
+      set_raw(iidc::WHITE_BALANCE, false, b, r)) {
     redgain = r, bluegain = b;
     auto_whitebalance = false;
   }
@@ -661,7 +663,7 @@ void Camera::SetSaturation(int value) {
   int v = saturation;
   if (set_param("saturation", has_color && has_saturation, &v, max_saturation,
                 value) &&
-      set_raw(F_SATURATION, false, v))
+      set_raw(iidc::SATURATION, false, v))
     saturation = v;
 }
 
@@ -673,21 +675,21 @@ void Camera::SetGamma(bool on) {
   }
   FeatureState s;
   s.on = on;
-  s.value = on ? info_[F_GAMMA].max : info_[F_GAMMA].min;
-  if (dev_->set_feature(F_GAMMA, s)) gamma = on;
+  s.value = on ? info_[iidc::GAMMA].max : info_[iidc::GAMMA].min;
+  if (dev_->set_feature(iidc::GAMMA, s)) gamma = on;
 }
 
 void Camera::SetSharpness(int value) {
   vz_log_call("SetSharpness(%d)", value);
   int v = sharpness;
   if (set_param("sharpness", has_sharpness, &v, max_sharpness, value) &&
-      set_raw(F_SHARPNESS, false, v))
+      set_raw(iidc::SHARPNESS, false, v))
     sharpness = v;
 }
 
 // Changes the bits of mask in a local block word; the device checks them.
 bool Camera::set_local(int word, uint32_t mask, uint32_t bits) {
-  uint32_t addr = VZ_LOCAL_BASE + 4 * word, w = 0;
+  uint32_t addr = iidc::LOCAL_BASE + 4 * word, w = 0;
   bool ok = has_local_ && dev_->read_quadlet(addr, &w) &&
             dev_->write_quadlet(addr, (w & ~mask) | bits);
   read_local();
@@ -700,7 +702,7 @@ void Camera::SetYOffset(int left, int right) {
   if (!set_param("vertical offset", has_y_offset, &l, max_y_offset, left) ||
       !set_param("vertical offset", true, &r, max_y_offset, right))
     return;
-  if (!set_local(LP_YOFFSET, 0x00ff00ffu, (uint32_t)l | (uint32_t)r << 16))
+  if (!set_local(iidc::LP_YOFFSET, 0x00ff00ffu, (uint32_t)l | (uint32_t)r << 16))
     vz_diag("camera %d: vertical offset not taken by the device", num_);
 }
 
@@ -715,7 +717,7 @@ void Camera::SetBlackLevel(int left, int right) {
   if (l != left || r != right)
     vz_diag("camera %d: black level %d,%d out of range 0 to %d; %d,%d used",
             num_, left, right, max, l, r);
-  if (!set_local(LP_BLACK, 0x00ff00ffu, (uint32_t)l | (uint32_t)r << 16))
+  if (!set_local(iidc::LP_BLACK, 0x00ff00ffu, (uint32_t)l | (uint32_t)r << 16))
     vz_diag("camera %d: black level not taken by the device", num_);
 }
 
@@ -723,34 +725,34 @@ bool Camera::SetProcMode(proc_mode_type mode) {
   vz_log_call("SetProcMode(%d)", (int)mode);
   if (!has_proc_mode || mode < PROC_MODE_OFF || mode > PROC_MODE_DISPARITY_RAW)
     return false;
-  return set_local(LP_PROC, 0xffu, (uint32_t)mode);
+  return set_local(iidc::LP_PROC, 0xffu, (uint32_t)mode);
 }
 
 bool Camera::SetConfThresh(int thresh) {
   vz_log_call("SetConfThresh(%d)", thresh);
   if (!has_proc_mode || thresh < 0 || thresh > 255) return false;
-  return set_local(LP_PROC, 0xff00u, (uint32_t)thresh << 8);
+  return set_local(iidc::LP_PROC, 0xff00u, (uint32_t)thresh << 8);
 }
 
 bool Camera::SetUniqThresh(int thresh) {
   vz_log_call("SetUniqThresh(%d)", thresh);
   if (!has_proc_mode || thresh < 0 || thresh > 255) return false;
-  return set_local(LP_PROC, 0xff0000u, (uint32_t)thresh << 16);
+  return set_local(iidc::LP_PROC, 0xff0000u, (uint32_t)thresh << 16);
 }
 
 // ---------------------------------------------------------------- flash
 
 // One flash command: true when the device kept the change in flash.
 bool Camera::flash(uint32_t command, const char *action, const char *done) {
-  uint32_t result = FLASH_REFUSED;
-  if (!dev_->write_quadlet(VZ_FLASH_CMD, command) ||
-      !dev_->read_quadlet(VZ_FLASH_CMD, &result) || result == FLASH_REFUSED) {
+  uint32_t result = iidc::FLASH_REFUSED;
+  if (!dev_->write_quadlet(iidc::FLASH_CMD, command) ||
+      !dev_->read_quadlet(iidc::FLASH_CMD, &result) || result == iidc::FLASH_REFUSED) {
     vz_diag("camera %d: the device refused to %s", num_, action);
     return false;
   }
   vz_diag("camera %d: %s%s", num_, done,
-          result == FLASH_OK ? "" : " in the device, but not kept in flash");
-  return result == FLASH_OK;
+          result == iidc::FLASH_OK ? "" : " in the device, but not kept in flash");
+  return result == iidc::FLASH_OK;
 }
 
 bool Camera::SaveLocalParams() {
@@ -759,7 +761,7 @@ bool Camera::SaveLocalParams() {
     vz_diag("camera %d: no local parameter block to save", num_);
     return false;
   }
-  return flash(FLASH_SAVE_LOCAL, "save the local parameters",
+  return flash(iidc::FLASH_SAVE_LOCAL, "save the local parameters",
                "local parameters saved");
 }
 
@@ -776,16 +778,16 @@ bool Camera::GetCalib(char *buf, int len) {
   vz_log_call("GetCalib(%s,%d)", buf ? "buf" : "null", len);
   if (foreign("calibration")) return false;
   uint32_t size = 0;
-  if (!dev_->read_quadlet(VZ_CALIB_SIZE, &size) || !(size >> 31)) return false;
+  if (!dev_->read_quadlet(iidc::CALIB_SIZE, &size) || !(size >> 31)) return false;
   size &= 0xffffff;
   if (!buf) return true;
   if (len < 0 || (uint32_t)len < size) return false;
-  for (uint32_t page = 0; page < size; page += VZ_CALIB_WINDOW_BYTES) {
-    if (!dev_->write_quadlet(VZ_CALIB_PAGE, page)) return false;
-    for (uint32_t i = 0; i < (uint32_t)VZ_CALIB_WINDOW_BYTES && page + i < size;
+  for (uint32_t page = 0; page < size; page += iidc::CALIB_WINDOW_BYTES) {
+    if (!dev_->write_quadlet(iidc::CALIB_PAGE, page)) return false;
+    for (uint32_t i = 0; i < (uint32_t)iidc::CALIB_WINDOW_BYTES && page + i < size;
          i += 4) {
       uint32_t w = 0;
-      if (!dev_->read_quadlet(VZ_CALIB_WINDOW + i, &w)) return false;
+      if (!dev_->read_quadlet(iidc::CALIB_WINDOW + i, &w)) return false;
       for (uint32_t k = 0; k < 4 && page + i + k < size; ++k)
         buf[page + i + k] = (char)(w >> (24 - 8 * k));
     }
@@ -797,32 +799,32 @@ bool Camera::GetCalib(char *buf, int len) {
 bool Camera::SetCalib(char *buf, int len) {
   vz_log_call("SetCalib(%s,%d)", buf ? "buf" : "null", len);
   if (foreign("calibration")) return false;
-  if (len < 0 || len > VZ_CALIB_MAX) {
+  if (len < 0 || len > iidc::CALIB_MAX) {
     vz_diag("camera %d: calibration of %d bytes refused", num_, len);
     return false;
   }
-  if (!buf || len == 0) return flash(FLASH_ERASE_CALIB, "erase the calibration",
+  if (!buf || len == 0) return flash(iidc::FLASH_ERASE_CALIB, "erase the calibration",
                                        "calibration erased");
   uint32_t n = (uint32_t)len;
-  if (!dev_->write_quadlet(VZ_CALIB_SIZE, n)) {
+  if (!dev_->write_quadlet(iidc::CALIB_SIZE, n)) {
     vz_diag("camera %d: the device refused to store the calibration", num_);
     return false;
   }
-  for (uint32_t page = 0; page < n; page += VZ_CALIB_WINDOW_BYTES) {
-    bool ok = dev_->write_quadlet(VZ_CALIB_PAGE, page);
-    for (uint32_t i = 0; ok && i < (uint32_t)VZ_CALIB_WINDOW_BYTES &&
+  for (uint32_t page = 0; page < n; page += iidc::CALIB_WINDOW_BYTES) {
+    bool ok = dev_->write_quadlet(iidc::CALIB_PAGE, page);
+    for (uint32_t i = 0; ok && i < (uint32_t)iidc::CALIB_WINDOW_BYTES &&
                          page + i < n; i += 4) {
       uint32_t w = 0;
       for (uint32_t k = 0; k < 4; ++k)
         w = w << 8 | (page + i + k < n ? (unsigned char)buf[page + i + k] : 0);
-      ok = dev_->write_quadlet(VZ_CALIB_WINDOW + i, w);
+      ok = dev_->write_quadlet(iidc::CALIB_WINDOW + i, w);
     }
     if (!ok) {
       vz_diag("camera %d: the device refused to store the calibration", num_);
       return false;
     }
   }
-  return flash(FLASH_STORE_CALIB, "store the calibration", "calibration stored");
+  return flash(iidc::FLASH_STORE_CALIB, "store the calibration", "calibration stored");
 }
 
 // ---------------------------------------------------------------- registers
@@ -842,25 +844,25 @@ bool Camera::WriteQuadlet(unsigned long addr, unsigned long value) {
   vz_log_call("WriteQuadlet(%08x,%08x)", a, v);
   if (a & 3) return false;
   bool ok = dev_->write_quadlet(a, v);
-  if (a >= VZ_ROM_BASE && a < VZ_ROM_BASE + 4 * VZ_ROM_QUADS) {
+  if (a >= iidc::ROM_BASE && a < iidc::ROM_BASE + 4 * iidc::ROM_QUADS) {
     read_identity();  // the device holds what was written, kept or not
     return ok;
   }
   if (!ok) return false;
-  if (a == VZ_DCAM_BASE + DC_INITIALIZE && (v & (1u << 31))) {
+  if (a == iidc::DCAM_BASE + iidc::DC_INITIALIZE && (v & (1u << 31))) {
     power_on_state();
     sync_from_device();
     frame_div = fdiv_;
     vz_diag("camera %d reset to its power-on state", num_);
-  } else if (a == VZ_DCAM_BASE + DC_ISO_EN) {
+  } else if (a == iidc::DCAM_BASE + iidc::DC_ISO_EN) {
     uint32_t en = 0;
     bool running = dev_->read_quadlet(a, &en) && (en >> 31);
     if (running && !on_) begin_stream();
     if (!running) on_ = pending_ = false;
-  } else if (a >= VZ_DCAM_BASE + DC_FEATURE_CTL &&
-             a < VZ_DCAM_BASE + DC_FEATURE_CTL + 0x80) {
+  } else if (a >= iidc::DCAM_BASE + iidc::DC_FEATURE_CTL &&
+             a < iidc::DCAM_BASE + iidc::DC_FEATURE_CTL + 0x80) {
     read_values();
-  } else if (a >= VZ_LOCAL_BASE && a < VZ_LOCAL_BASE + 4 * VZ_LOCAL_WORDS) {
+  } else if (a >= iidc::LOCAL_BASE && a < iidc::LOCAL_BASE + 4 * iidc::LOCAL_WORDS) {
     read_local();
   }
   return true;

@@ -97,7 +97,7 @@ class Camera : public dCamera {
   Device *dev_;
   bool opened_ = false;
   std::vector<Mode> modes_;
-  FeatureInfo info_[F_FEATURES];
+  FeatureInfo info_[iidc::FEATURES];
   Extras extras_;
   bool has_local_ = false;
   bool has_rom_ = false;  // an IIDC configuration ROM
@@ -110,8 +110,8 @@ class Camera : public dCamera {
   int skip_ = 1;  // decimation the device could not do itself
   // the device's coding, converted in the library when it is not the type
   bool convert_ = false;
-  Coding from_ = Coding::MONO8;
-  Filter filter_ = Filter::NONE;
+  iidc::Coding from_ = iidc::Coding::MONO8;
+  iidc::Filter filter_ = iidc::Filter::NONE;
   int conf_thresh_ = 0, uniq_thresh_ = 0;
   // stream
   bool on_ = false;

@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "core/convert.h"
 
 #include <array>
 
@@ -389,15 +389,15 @@ void bayer_row_any(int c, bool c_odd, const uint8_t *u, const uint8_t *m,
 }  // namespace
 
 bool bayer_to_rgb(const uint8_t *src, uint8_t *dst, int w, int h,
-                  Filter filter) {
+                  iidc::Filter filter) {
   // the top row's non-green colour and whether it sits at odd columns
   int c;
   bool odd;
   switch (filter) {
-    case Filter::RGGB: c = 0; odd = false; break;
-    case Filter::GRBG: c = 0; odd = true; break;
-    case Filter::BGGR: c = 2; odd = false; break;
-    case Filter::GBRG: c = 2; odd = true; break;
+    case iidc::Filter::RGGB: c = 0; odd = false; break;
+    case iidc::Filter::GRBG: c = 0; odd = true; break;
+    case iidc::Filter::BGGR: c = 2; odd = false; break;
+    case iidc::Filter::GBRG: c = 2; odd = true; break;
     default: return false;
   }
   if (w <= 0 || h <= 0) return false;
@@ -413,60 +413,60 @@ bool bayer_to_rgb(const uint8_t *src, uint8_t *dst, int w, int h,
   return true;
 }
 
-int yuv_group(Coding c) {
+int yuv_group(iidc::Coding c) {
   switch (c) {
-    case Coding::YUV444: return 1;
-    case Coding::YUV422: return 2;
-    case Coding::YUV411: return 4;
+    case iidc::Coding::YUV444: return 1;
+    case iidc::Coding::YUV422: return 2;
+    case iidc::Coding::YUV411: return 4;
     default: return 1;
   }
 }
 
-size_t coding_bytes(Coding c, size_t n) {
+size_t coding_bytes(iidc::Coding c, size_t n) {
   switch (c) {
-    case Coding::MONO8:
-    case Coding::RAW8: return n;
-    case Coding::YUV411: return n * 3 / 2;
-    case Coding::YUV422: return n * 2;
-    case Coding::RGB8:
-    case Coding::YUV444: return n * 3;
+    case iidc::Coding::MONO8:
+    case iidc::Coding::RAW8: return n;
+    case iidc::Coding::YUV411: return n * 3 / 2;
+    case iidc::Coding::YUV422: return n * 2;
+    case iidc::Coding::RGB8:
+    case iidc::Coding::YUV444: return n * 3;
   }
   return 0;
 }
 
-bool can_convert(Coding from, Filter filter, Pixels to) {
+bool can_convert(iidc::Coding from, iidc::Filter filter, Pixels to) {
   switch (from) {
-    case Coding::YUV444:
-    case Coding::YUV422:
-    case Coding::YUV411: return true;
-    case Coding::RGB8: return to == Pixels::MONO;
-    case Coding::RAW8:
-    case Coding::MONO8: return to == Pixels::RGB24 && filter != Filter::NONE;
+    case iidc::Coding::YUV444:
+    case iidc::Coding::YUV422:
+    case iidc::Coding::YUV411: return true;
+    case iidc::Coding::RGB8: return to == Pixels::MONO;
+    case iidc::Coding::RAW8:
+    case iidc::Coding::MONO8: return to == Pixels::RGB24 && filter != iidc::Filter::NONE;
   }
   return false;
 }
 
-bool convert(Coding from, Filter filter, Pixels to, const uint8_t *src,
+bool convert(iidc::Coding from, iidc::Filter filter, Pixels to, const uint8_t *src,
              uint8_t *dst, int w, int h) {
   if (w <= 0 || h <= 0 || !can_convert(from, filter, to)) return false;
   size_t n = (size_t)w * h;
   if (n % yuv_group(from)) return false;
   bool rgb = to == Pixels::RGB24;
   switch (from) {
-    case Coding::YUV444:
+    case iidc::Coding::YUV444:
       rgb ? yuv444_to_rgb(src, dst, n) : yuv444_to_mono(src, dst, n);
       return true;
-    case Coding::YUV422:
+    case iidc::Coding::YUV422:
       rgb ? yuv422_to_rgb(src, dst, n) : yuv422_to_mono(src, dst, n);
       return true;
-    case Coding::YUV411:
+    case iidc::Coding::YUV411:
       rgb ? yuv411_to_rgb(src, dst, n) : yuv411_to_mono(src, dst, n);
       return true;
-    case Coding::RGB8:
+    case iidc::Coding::RGB8:
       rgb_to_mono(src, dst, n);
       return true;
-    case Coding::RAW8:
-    case Coding::MONO8:
+    case iidc::Coding::RAW8:
+    case iidc::Coding::MONO8:
       return bayer_to_rgb(src, dst, w, h, filter);
   }
   return false;

@@ -16,26 +16,26 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "device.h"
+#include "core/device.h"
 
 namespace vz {
 
 enum class Pixels { MONO, RGB24 };
 
 // Pixels per chroma group of a YUV coding (444: 1, 422: 2, 411: 4).
-int yuv_group(Coding c);
+int yuv_group(iidc::Coding c);
 // Bytes of a frame of n pixels in a coding; 0 for a coding we do not know.
-size_t coding_bytes(Coding c, size_t n);
+size_t coding_bytes(iidc::Coding c, size_t n);
 
 // Whether frames of `from` (with its colour filter) can be delivered as `to`.
 // A mosaic (RAW8, or MONO8 from a Bayer imager) becomes RGB24 only.
-bool can_convert(Coding from, Filter filter, Pixels to);
+bool can_convert(iidc::Coding from, iidc::Filter filter, Pixels to);
 
 // Converts one w x h frame. dst holds w * h bytes (MONO) or 3 * w * h
 // (RGB24). False, with dst untouched, when no such conversion exists, a
 // size is not positive, or the YUV frame does not end on a whole chroma
 // group (w * h not a multiple of yuv_group).
-bool convert(Coding from, Filter filter, Pixels to, const uint8_t *src,
+bool convert(iidc::Coding from, iidc::Filter filter, Pixels to, const uint8_t *src,
              uint8_t *dst, int w, int h);
 
 // The single conversions, for n pixels (a multiple of the chroma group).
@@ -48,7 +48,7 @@ void yuv411_to_mono(const uint8_t *src, uint8_t *dst, size_t n);
 void rgb_to_mono(const uint8_t *src, uint8_t *dst, size_t n);
 // filter is the colour of the top-left 2x2 block; NONE is refused.
 bool bayer_to_rgb(const uint8_t *src, uint8_t *dst, int w, int h,
-                  Filter filter);
+                  iidc::Filter filter);
 
 }  // namespace vz
 

@@ -12,26 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "iidc/iidc.h"
+
 namespace vz {
-
-// Pixel codings a device sends (the IIDC colour codings we use).
-enum class Coding { MONO8, RAW8, RGB8, YUV411, YUV422, YUV444 };
-// Colour filter of RAW8 frames (and of MONO8 frames from a Bayer imager).
-enum class Filter { NONE, RGGB, BGGR, GRBG, GBRG };
-
-// IIDC frame rate codes, as in the CUR_V_FRM_RATE register.
-enum Rate {
-  RATE_1_875 = 0, RATE_3_75 = 1, RATE_7_5 = 2, RATE_15 = 3,
-  RATE_30 = 4, RATE_60 = 5, RATE_120 = 6, RATE_240 = 7
-};
 
 // One video mode a device offers.
 struct Mode {
   int format = 0;          // IIDC format: 0, 1, 2 or 7
   int mode = 0;            // mode number within the format
   int width = 0, height = 0;
-  Coding coding = Coding::MONO8;
-  Filter filter = Filter::NONE;
+  iidc::Coding coding = iidc::Coding::MONO8;
+  iidc::Filter filter = iidc::Filter::NONE;
   uint32_t rates = 0;      // bit r set: Rate r offered (Format_7: what fits)
   // Format_7: modes() lists each coding at the maximum size; set_mode takes
   // any size that is a whole number of these units
@@ -62,13 +53,6 @@ struct Extras {
   // identity as devID shows it, for a device without an IIDC ROM; -1: from
   // the ROM
   int dev_id = -1;
-};
-
-// IIDC feature numbers (FEATURE_HI_INQ bit 31 - n; libdc1394's order).
-enum Feature {
-  F_BRIGHTNESS = 0, F_AUTO_EXPOSURE = 1, F_SHARPNESS = 2,
-  F_WHITE_BALANCE = 3, F_HUE = 4, F_SATURATION = 5, F_GAMMA = 6,
-  F_SHUTTER = 7, F_GAIN = 8, F_FEATURES = 9
 };
 
 struct FeatureInfo {

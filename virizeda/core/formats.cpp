@@ -1,5 +1,6 @@
-#include "formats.h"
+#include "core/formats.h"
 
+#include <limits.h>
 #include <stdio.h>
 
 bool vz_size_dims(int size, int *w, int *h) {
@@ -51,8 +52,22 @@ int vz_iidc_rate_code(int speed) {
   return codes[speed];
 }
 
+uint32_t vz_iso_packet_max(int bus_speed) {
+  return bus_speed > 0 ? (uint32_t)(4096LL * bus_speed / 400) : 0;
+}
+
 double vz_bus_bytes_per_sec(int bus_speed) {
-  return 4096.0 * 8000.0 * bus_speed / 400.0;
+  return 8000.0 * vz_iso_packet_max(bus_speed);
+}
+
+int vz_iso_units(uint32_t bytes, int bus_speed) {
+  if (bus_speed <= 0) return INT_MAX;
+  return (int)(((uint64_t)(bytes + 3) / 4 + 3) * 1600 / (uint64_t)bus_speed);
+}
+
+bool vz_iso_fits(uint32_t bytes, int bus_speed) {
+  return bytes <= vz_iso_packet_max(bus_speed) &&
+         vz_iso_units(bytes, bus_speed) <= VZ_ISO_UNITS;
 }
 
 int vz_scale_to_raw(int v, int lo, int hi) {

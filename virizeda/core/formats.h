@@ -3,6 +3,8 @@
 #ifndef VIRIZEDA_FORMATS_H
 #define VIRIZEDA_FORMATS_H
 
+#include <stdint.h>
+
 #include "core/dcam_api.h"
 
 // Width and height of a size; false for a value outside dISIZE.
@@ -17,8 +19,17 @@ const char *vz_speed_name(int speed);   // "7.5", "3.75", ...
 // IIDC frame rate code (FrameRate_1 3.75 .. FrameRate_5 60); -1 for the
 // rates IIDC has no code for (10 and 5).
 int vz_iidc_rate_code(int speed);
-// Isochronous payload of a bus: 4096 bytes per 125 us cycle at S400.
+// Isochronous payload of a bus: one packet of at most 4096 bytes per
+// 125 us cycle at S400, twice that at S800.
+uint32_t vz_iso_packet_max(int bus_speed);
 double vz_bus_bytes_per_sec(int bus_speed);
+// Bandwidth units of the isochronous resource manager (the time of a
+// quadlet at S1600) that a packet of `bytes` takes each cycle, header and
+// CRC included; a bus has VZ_ISO_UNITS.
+const int VZ_ISO_UNITS = 4915;
+int vz_iso_units(uint32_t bytes, int bus_speed);
+// Whether a bus carries a packet of `bytes` every cycle.
+bool vz_iso_fits(uint32_t bytes, int bus_speed);
 
 // The programs work on 0-100; registers hold raw values in [lo, hi].
 int vz_scale_to_raw(int v, int lo, int hi);

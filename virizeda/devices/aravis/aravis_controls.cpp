@@ -21,13 +21,13 @@ struct Known {
   const char *auto_name;
 };
 const Known known[] = {
-    {F_SHUTTER, {"ExposureTime", "ExposureTimeAbs"}, "ExposureAuto"},
-    {F_GAIN, {"Gain", "GainRaw"}, "GainAuto"},
-    {F_BRIGHTNESS, {"BlackLevel", "BlackLevelRaw"}, "BlackLevelAuto"},
-    {F_WHITE_BALANCE, {"BalanceRatio", "BalanceRatioAbs"}, "BalanceWhiteAuto"},
-    {F_GAMMA, {"Gamma", nullptr}, nullptr},
-    {F_SATURATION, {"Saturation", nullptr}, nullptr},
-    {F_SHARPNESS, {"Sharpness", nullptr}, nullptr},
+    {iidc::SHUTTER, {"ExposureTime", "ExposureTimeAbs"}, "ExposureAuto"},
+    {iidc::GAIN, {"Gain", "GainRaw"}, "GainAuto"},
+    {iidc::BRIGHTNESS, {"BlackLevel", "BlackLevelRaw"}, "BlackLevelAuto"},
+    {iidc::WHITE_BALANCE, {"BalanceRatio", "BalanceRatioAbs"}, "BalanceWhiteAuto"},
+    {iidc::GAMMA, {"Gamma", nullptr}, nullptr},
+    {iidc::SATURATION, {"Saturation", nullptr}, nullptr},
+    {iidc::SHARPNESS, {"Sharpness", nullptr}, nullptr},
 };
 
 const char *const colours[2] = {"Blue", "Red"};  // value, value2
@@ -51,8 +51,8 @@ void AravisDevice::find_controls() {
     ArvGcNode *node = arv_device_get_feature(dev_, c.name.c_str());
     c.is_float = ARV_IS_GC_FLOAT(node);
     if (!c.is_float && !ARV_IS_GC_INTEGER(node)) continue;
-    if (k.feature == F_GAMMA && !c.is_float) continue;
-    if (k.feature == F_WHITE_BALANCE &&
+    if (k.feature == iidc::GAMMA && !c.is_float) continue;
+    if (k.feature == iidc::WHITE_BALANCE &&
         !(has("BalanceRatioSelector") &&
           arv_device_is_enumeration_entry_available(dev_, "BalanceRatioSelector", "Red", &e) &&
           arv_device_is_enumeration_entry_available(dev_, "BalanceRatioSelector", "Blue", &e)))
@@ -63,7 +63,7 @@ void AravisDevice::find_controls() {
       c.auto_name = k.auto_name;
     g_clear_error(&e);
     // exposure spans decades: equal steps on the scale are equal ratios
-    c.log_scale = k.feature == F_SHUTTER && c.is_float;
+    c.log_scale = k.feature == iidc::SHUTTER && c.is_float;
     controls_.push_back(c);
   }
 }
@@ -144,9 +144,9 @@ bool AravisDevice::feature_info(int feature, FeatureInfo *out) {
   *out = FeatureInfo();
   const Control *c = gone() ? nullptr : control(feature);
   if (!c) return false;
-  out->present = out->readout = out->has_manual = true;
+  out->present = out->has_manual = true;
   out->has_auto = !c->auto_name.empty();
-  out->on_off = feature == F_GAMMA;
+  out->on_off = feature == iidc::GAMMA;
   out->min = 0;
   out->max = STEPS;
   if (!c->is_float) {
@@ -164,14 +164,14 @@ bool AravisDevice::get_feature(int feature, FeatureState *out) {
   if (!c) return false;
   *out = FeatureState();
   if (!read_auto(*c, &out->automatic)) return false;
-  if (feature == F_GAMMA) {
+  if (feature == iidc::GAMMA) {
     double g = 1;
     GError *e = nullptr;
     if (c->is_float) g = arv_device_get_float_feature_value(dev_, "Gamma", &e);
     out->on = fabs(g - 1.0) > 0.01;
     if (!check(&e, "Gamma")) return false;
   }
-  if (feature != F_WHITE_BALANCE) return read_control(*c, &out->value);
+  if (feature != iidc::WHITE_BALANCE) return read_control(*c, &out->value);
   uint32_t *v[2] = {&out->value, &out->value2};
   for (int i = 0; i < 2; ++i) {
     GError *e = nullptr;
@@ -197,7 +197,7 @@ bool AravisDevice::set_feature(int feature, const FeatureState &s) {
     }
   }
   if (s.automatic) return true;
-  if (feature == F_GAMMA) {
+  if (feature == iidc::GAMMA) {
     // on: the usual display gamma, as near as the camera allows
     double lo = 0, hi = 0;
     arv_device_get_float_feature_bounds(dev_, "Gamma", &lo, &hi, &e);
@@ -205,7 +205,7 @@ bool AravisDevice::set_feature(int feature, const FeatureState &s) {
     if (!e) arv_device_set_float_feature_value(dev_, "Gamma", g, &e);
     return check(&e, "Gamma");
   }
-  if (feature != F_WHITE_BALANCE) return write_control(*c, s.value);
+  if (feature != iidc::WHITE_BALANCE) return write_control(*c, s.value);
   const uint32_t v[2] = {s.value, s.value2};
   for (int i = 0; i < 2; ++i) {
     arv_device_set_string_feature_value(dev_, "BalanceRatioSelector", colours[i], &e);

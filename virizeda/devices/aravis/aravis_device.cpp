@@ -20,18 +20,18 @@ constexpr uint32_t IIDC_SPACE = 0xF0000000u;  // CSR space of IEEE 1394 nodes
 
 struct Format {
   ArvPixelFormat pf;
-  Coding coding;
-  Filter filter;
+  iidc::Coding coding;
+  iidc::Filter filter;
 };
 // PFNC's Bayer names give the colours of the first two pixels of row 0
 const Format formats[] = {
-    {ARV_PIXEL_FORMAT_MONO_8, Coding::MONO8, Filter::NONE},
-    {ARV_PIXEL_FORMAT_RGB_8_PACKED, Coding::RGB8, Filter::NONE},
-    {ARV_PIXEL_FORMAT_YUV_422_PACKED, Coding::YUV422, Filter::NONE},
-    {ARV_PIXEL_FORMAT_BAYER_RG_8, Coding::RAW8, Filter::RGGB},
-    {ARV_PIXEL_FORMAT_BAYER_BG_8, Coding::RAW8, Filter::BGGR},
-    {ARV_PIXEL_FORMAT_BAYER_GR_8, Coding::RAW8, Filter::GRBG},
-    {ARV_PIXEL_FORMAT_BAYER_GB_8, Coding::RAW8, Filter::GBRG},
+    {ARV_PIXEL_FORMAT_MONO_8, iidc::Coding::MONO8, iidc::Filter::NONE},
+    {ARV_PIXEL_FORMAT_RGB_8_PACKED, iidc::Coding::RGB8, iidc::Filter::NONE},
+    {ARV_PIXEL_FORMAT_YUV_422_PACKED, iidc::Coding::YUV422, iidc::Filter::NONE},
+    {ARV_PIXEL_FORMAT_BAYER_RG_8, iidc::Coding::RAW8, iidc::Filter::RGGB},
+    {ARV_PIXEL_FORMAT_BAYER_BG_8, iidc::Coding::RAW8, iidc::Filter::BGGR},
+    {ARV_PIXEL_FORMAT_BAYER_GR_8, iidc::Coding::RAW8, iidc::Filter::GRBG},
+    {ARV_PIXEL_FORMAT_BAYER_GB_8, iidc::Coding::RAW8, iidc::Filter::GBRG},
 };
 
 double rate_fps(int rate) { return 1.875 * (double)(1 << rate); }
@@ -181,7 +181,7 @@ std::vector<Mode> AravisDevice::modes() {
   if (has_rate_) arv_camera_get_frame_rate_bounds(cam_, &lo_fps, &hi_fps, &e);
   check(&e, "pixel formats and bounds");
   uint32_t rates = 0;
-  for (int r = RATE_1_875; r <= RATE_240; ++r)
+  for (int r = iidc::RATE_1_875; r <= iidc::RATE_240; ++r)
     if (rate_fps(r) >= lo_fps * 0.99 && rate_fps(r) <= hi_fps * 1.01)
       rates |= 1u << r;
   for (guint i = 0; pfs && i < n; ++i)
@@ -294,6 +294,7 @@ bool AravisDevice::set_mode(const Mode &m, int rate, std::string *why) {
     return false;
   }
   bool was = streaming_;
+  uint64_t next = have_id_ ? seq_ + 1 : seq_;  // numbering goes on over the change
   stop();  // the camera locks its format while it sends
   Saved s;
   save(&s);
@@ -311,6 +312,7 @@ bool AravisDevice::set_mode(const Mode &m, int rate, std::string *why) {
   alloc_buffers();
   std::string again;
   if (was && !start(&again)) vz_diag("camera %s: %s", id_.c_str(), again.c_str());
+  if (streaming_) first_seq_ = next;
   return ok;
 }
 
@@ -327,8 +329,8 @@ bool AravisDevice::set_decimation(int n) {
 bool AravisDevice::extras(Extras *out) {
   Extras e;
   for (const Mode &m : modes())
-    if (m.coding == Coding::RAW8) {
-      if (!e.bayer) e.bggr = m.filter == Filter::BGGR;
+    if (m.coding == iidc::Coding::RAW8) {
+      if (!e.bayer) e.bggr = m.filter == iidc::Filter::BGGR;
       e.bayer = true;
     }
   e.cam_firmware = version_word(firmware_);

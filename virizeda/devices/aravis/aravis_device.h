@@ -118,6 +118,7 @@ class AravisDevice : public Device {
   std::atomic<bool> lost_{false};  // set from aravis's heartbeat thread
   bool have_id_ = false;
   uint64_t last_id_ = 0, seq_ = 0;
+  uint64_t first_seq_ = 0;         // the number of the first frame of a start
   uint32_t failed_ = 0;            // incomplete frames since the last one
 };
 

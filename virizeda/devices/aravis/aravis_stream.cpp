@@ -67,7 +67,7 @@ bool AravisDevice::start(std::string *why) {
   }
   streaming_ = true;
   have_id_ = false;
-  seq_ = 0;
+  first_seq_ = seq_ = 0;
   failed_ = 0;
   return true;
 }
@@ -155,7 +155,7 @@ Next AravisDevice::next_frame(int wait_ms, Frame *f) {
   }
   if (!best) return lost_check() ? Next::GONE : Next::TIMEOUT;
   uint64_t step = std::max<uint64_t>(have_id_ ? delta : 1, 1 + failed_);
-  seq_ = have_id_ ? seq_ + step : step - 1;
+  seq_ = have_id_ ? seq_ + step : first_seq_ + step - 1;
   have_id_ = true;
   last_id_ = arv_buffer_get_frame_id(best);
   failed_ = 0;

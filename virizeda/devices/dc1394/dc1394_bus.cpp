@@ -1,0 +1,76 @@
+#include "devices/dc1394/dc1394_bus.h"
+
+#include <inttypes.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <memory>
+#include <vector>
+
+#include "core/camera_bus.h"
+#include "core/diag.h"
+#include "devices/dc1394/dc1394_device.h"
+
+namespace {
+
+std::string hex_guid(uint64_t guid) {
+  char id[17];
+  snprintf(id, sizeof id, "%016" PRIx64, guid);
+  return id;
+}
+
+class Dc1394Bus : public vz::CameraBus {
+ public:
+  explicit Dc1394Bus(std::vector<std::unique_ptr<vz::Dc1394Device>> devices) {
+    std::vector<std::unique_ptr<vz::Device>> devs;
+    std::vector<std::string> names, ids;
+    for (auto &d : devices) {
+      std::string name = d->vendor();
+      if (!d->model().empty()) name += (name.empty() ? "" : " ") + d->model();
+      names.push_back(name);
+      ids.push_back(hex_guid(d->guid()));
+      devs.emplace_back(std::move(d));
+    }
+    add(std::move(devs), names, ids);
+  }
+
+  // The GUID as the device has it now: programming the ROM changes it.
+  char **ChipIDs() override {
+    for (size_t i = 0; i < count(); ++i) set_id(i, hex_guid(device(i)->guid()));
+    return CameraBus::ChipIDs();
+  }
+
+ protected:
+  bool openable(size_t i) override {
+    if (!static_cast<vz::Dc1394Device *>(device(i))->gone()) return true;
+    vz_diag("camera %d \"%s\" is gone from the bus", (int)i, name(i));
+    return false;
+  }
+
+  // By GUID (16 hex digits, as ChipIDs gives them; 0x and capitals allowed)
+  // or by name.
+  bool matches(size_t i, const char *id) override {
+    const char *hex = !strncasecmp(id, "0x", 2) ? id + 2 : id;
+    char *end = nullptr;
+    uint64_t guid = strtoull(hex, &end, 16);
+    bool is_hex = *hex && end && !*end && strlen(hex) <= 16;
+    return (is_hex && device(i)->guid() == guid) || !strcmp(name(i), id);
+  }
+};
+
+}  // namespace
+
+dSystem *vz_dc1394_bus_open(vz::BusProbe *probe) {
+  if (!probe->ctx) {
+    vz_diag("libdc1394 cannot start: it finds no FireWire or USB camera "
+            "interface on this machine");
+    return nullptr;
+  }
+  auto devices = vz::open_cameras(probe, "/dev");
+  size_t n = devices.size();
+  dSystem *bus = new Dc1394Bus(std::move(devices));
+  vz_diag("libdc1394 bus opened with %zu camera%s", n, n == 1 ? "" : "s");
+  return bus;
+}
