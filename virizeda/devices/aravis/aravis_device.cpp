@@ -113,6 +113,10 @@ bool AravisDevice::attach(ArvCamera *cam, std::string *why) {
   }
   has_rate_ = arv_camera_is_frame_rate_available(cam, &e);
   g_clear_error(&e);
+  // the largest packet the path carries, where the camera can test it; a
+  // fixed large one tears frames on an ordinary socket (measured)
+  if (gv_) arv_camera_gv_auto_packet_size(cam, &e);
+  check(&e, "GevSCPSPacketSize");
   read_identity();
   find_controls();
   payload_ = 0;
