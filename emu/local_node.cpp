@@ -3,7 +3,7 @@
 // registers the bus manager keeps; libraw1394 finds the local node there.
 #include <linux/firewire-constants.h>
 
-#include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "node.h"
 
 namespace emu {

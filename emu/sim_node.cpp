@@ -9,6 +9,7 @@
 #include "core/diag.h"
 #include "devices/sim/sim_device.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "node.h"
 
 namespace emu {
@@ -27,12 +28,7 @@ class SimNode : public Node {
   }
 
   int write(uint32_t addr, uint32_t v) override {
-    const CamConfig &c = d_->config();
-    uint32_t off = addr - vz::iidc::DCAM_BASE;
-    bool format = off == vz::iidc::DC_CUR_V_FRM_RATE || off == vz::iidc::DC_CUR_V_MODE ||
-                  off == vz::iidc::DC_CUR_V_FORMAT;
-    if (c.refuse_format && format) return RCODE_DATA_ERROR;
-    if (c.fail_start && off == vz::iidc::DC_ISO_EN && (v >> 31)) return RCODE_DATA_ERROR;
+    if (d_->faults().refuses_write(addr, v)) return RCODE_DATA_ERROR;
     unsigned long unmapped = d_->unmapped_writes();
     if (d_->write_quadlet(addr, v)) return RCODE_COMPLETE;
     // a read-only ROM quadlet or no register: the address takes no writes
@@ -54,13 +50,12 @@ class SimNode : public Node {
   }
 
   bool render(uint64_t seq, unsigned char *out) override {
-    long stop = d_->config().frames_stop_after;
-    if (stop >= 0 && seq >= (uint64_t)stop) return false;
+    if (!d_->faults().sends(seq)) return false;
     d_->render(seq, out);
     return true;
   }
 
-  bool openable() override { return !d_->config().fail_open; }
+  bool openable() override { return !d_->faults().refuses_open(); }
 
  private:
   std::unique_ptr<vz::SimDevice> d_;

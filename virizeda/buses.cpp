@@ -1,14 +1,15 @@
-// dSysInit: the one place that chooses the bus, from VIRIZEDA_BUS and what
-// is connected.
+// dSysInit and the table of buses: the one place that says which buses the
+// library has, and chooses among them from VIRIZEDA_BUS and what is
+// connected (core/bus_choice).
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
 
+#include "core/bus_choice.h"
 #include "core/dcam_api.h"
 #include "core/diag.h"
 #include "devices/dc1394/dc1394_bus.h"
-#include "devices/dc1394/dc1394_probe.h"
 #include "devices/sim/sim_bus.h"
 
 namespace {
@@ -18,10 +19,21 @@ void to_dcam_debug(char *line) {
   if (dcamDebug) dcamDebug(line);
 }
 
-const char *env(const char *name) {
-  const char *v = getenv(name);
-  return v && *v ? v : nullptr;  // empty is unset
+// A configuration file asks for the simulated bus, without a look at the
+// others.
+bool sim_probe(bool, std::string *why) {
+  const char *conf = getenv("VIRIZEDA_SIM_CONFIG");
+  if (!conf || !*conf) return false;  // empty is unset
+  *why = std::string("simulated bus (VIRIZEDA_SIM_CONFIG=") + conf + ")";
+  return true;
 }
+
+const vz::BusRow kBuses[] = {
+    {"sim", "simulated", "simulated bus", 0, nullptr, true, sim_probe, vz_sim_bus_open},
+    {"1394", "libdc1394", "libdc1394 bus", 1,
+     "libdc1394 when it finds a camera or a FireWire node", false, vz_dc1394_probe,
+     vz_dc1394_open},
+};
 
 }  // namespace
 
@@ -32,27 +44,17 @@ void dSysInit() {
   vz_diag_set_sink(to_dcam_debug);
   delete dSys;  // a second call starts afresh with the configuration
   dSys = nullptr;
-  vz::BusProbe probe;
-  std::string why;
-  vz::BusKind kind = vz::choose_bus(env("VIRIZEDA_BUS"), env("VIRIZEDA_SIM_CONFIG"),
-                                    &probe, "/dev", &why);
-  for (const vz::FwNode &n : probe.nodes)
-    if (n.open_errno) vz_diag("%s", vz::fw_node_problem(n).c_str());
-  switch (kind) {
-    case vz::BusKind::NONE:
-      snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (no bus)");
-      vz_diag("%s", why.c_str());
-      return;
-    case vz::BusKind::SIM:
-      snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (simulated bus)");
-      dSys = vz_sim_bus_open();
-      break;
-    case vz::BusKind::DC1394:
-      snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (libdc1394 bus)");
-      vz::dc1394_release_log(&probe);
-      dSys = vz_dc1394_bus_open(&probe);
-      break;
+  vz::BusChoice c = vz::choose_buses(kBuses, sizeof kBuses / sizeof kBuses[0],
+                                     getenv("VIRIZEDA_BUS"));
+  if (c.taken.empty()) {
+    snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (no bus)");
+    vz_diag("%s", c.why.c_str());
+    return;
   }
+  // one bus at a time: the table has one real bus beside the simulated one
+  const vz::BusRow *bus = c.taken.front();
+  snprintf(dcamVersion, sizeof dcamVersion, "virizeda 1.0 (%s)", bus->title);
+  dSys = bus->open();
   // a bus that failed has said why; one that opened says why it was taken
-  if (dSys) vz_diag("%s", why.c_str());
+  if (dSys) vz_diag("%s", c.why.c_str());
 }

@@ -15,6 +15,7 @@
 
 #include "devices/sim/scene.h"
 #include "emulated_support.h"
+#include "iidc/rom.h"
 
 extern char **environ;
 

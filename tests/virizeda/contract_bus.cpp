@@ -11,17 +11,17 @@
 #include <vector>
 
 #include "dcam.h"
+#include "diag_lines.h"
 
 namespace {
 
-std::vector<std::string> lines;
 bool inside_call = false;
 int lines_outside = 0;
 pthread_t main_thread;
 int lines_elsewhere = 0;
 
 void collect(char *line) {
-  lines.push_back(line);
+  DiagLines::sink(line);
   if (!inside_call) ++lines_outside;
   if (!pthread_equal(pthread_self(), main_thread)) ++lines_elsewhere;
 }
@@ -57,7 +57,7 @@ dISIZE modest_size(dCamera *c) {
 class BusContract : public ::testing::Test {
  protected:
   void SetUp() override {
-    lines.clear();
+    DiagLines::clear();
     lines_outside = lines_elsewhere = 0;
     main_thread = pthread_self();
     dcamDebug = collect;
@@ -65,7 +65,7 @@ class BusContract : public ::testing::Test {
     dSysInit();
     inside_call = false;
     ASSERT_NE(dSys, nullptr) << "the bus of this run must open: "
-                             << (lines.empty() ? "" : lines.back());
+                             << (DiagLines::lines().empty() ? "" : DiagLines::lines().back());
     ASSERT_GT(dSys->NumCameras(), 0) << "the bus of this run holds no camera";
   }
   void TearDown() override {
@@ -126,7 +126,7 @@ TEST_F(BusContract, NamesAndIdentifiersForEveryCamera) {
 TEST_F(BusContract, EveryCameraOpensFilledAndOpensAgain) {
   for (int i = 0; i < dSys->NumCameras(); ++i) {
     dCamera *c = open(i);
-    ASSERT_NE(c, nullptr) << "camera " << i << ": " << (lines.empty() ? "" : lines.back());
+    ASSERT_NE(c, nullptr) << "camera " << i << ": " << (DiagLines::lines().empty() ? "" : DiagLines::lines().back());
     EXPECT_TRUE(c->initialized);
     EXPECT_GE(c->max_width, 160);
     EXPECT_GE(c->max_height, 120);

@@ -12,7 +12,7 @@ TEST_F(NameLimit, LongNamesWithMenuCharactersComeBackWhole) {
   std::string three = std::string(300, 'x');
   open_bus("{\"cameras\": [{\"name\": \"" + longest + "\"}, {\"name\": \"" +
            three + "\"}]}");
-  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
   ASSERT_EQ(dSys->NumCameras(), 2);
   EXPECT_EQ(longest, dSys->Names()[0]);
   EXPECT_EQ(three, dSys->Names()[1]);
@@ -25,7 +25,7 @@ TEST_F(NameLimit, LongNamesWithMenuCharactersComeBackWhole) {
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c, dSys->InitCamera(0));
   // diagnostic lines stay single lines of bounded length
-  for (const std::string &l : diag_lines()) EXPECT_LT(l.size(), 1024u);
+  for (const std::string &l : DiagLines::lines()) EXPECT_LT(l.size(), 1024u);
 }
 
 TEST_F(NameLimit, OneByteMoreIsRefusedWithOneLine) {
@@ -33,13 +33,13 @@ TEST_F(NameLimit, OneByteMoreIsRefusedWithOneLine) {
   ASSERT_NE(dSys, nullptr);
   delete dSys;
   dSys = nullptr;
-  diag_lines().clear();
+  DiagLines::clear();
   open_bus("{\"cameras\": [{}, {\"name\": \"" + std::string(1024, 'n') + "\"}]}");
   EXPECT_EQ(dSys, nullptr);
-  ASSERT_EQ(diag_lines().size(), 1u) << all_diag();
-  EXPECT_NE(diag_lines()[0].find("camera 1: \"name\" must hold 1 to 1023 characters"),
+  ASSERT_EQ(DiagLines::lines().size(), 1u) << DiagLines::all();
+  EXPECT_NE(DiagLines::lines()[0].find("camera 1: \"name\" must hold 1 to 1023 characters"),
             std::string::npos)
-      << diag_lines()[0];
+      << DiagLines::lines()[0];
 }
 
 }  // namespace

@@ -2,6 +2,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "virizeda_test_util.h"
 
 using Config = SimBusTest;
@@ -18,7 +22,7 @@ TEST_F(Config, EveryNamedKeyReachesTheCamera) {
     "has_gamma": true, "gamma": true, "exposure": 63, "max_exposure": 90,
     "has_50Hz_rate": true, "is_50Hz_rate": true, "isReversed": true,
     "max_width": 640, "max_height": 480, "auto_kp": "0.25", "colorAlg": -2}]})");
-  ASSERT_NE(c, nullptr) << all_diag();
+  ASSERT_NE(c, nullptr) << DiagLines::all();
   EXPECT_STREQ(dSys->Names()[0], "Left Rig");
   EXPECT_STREQ(dSys->ChipIDs()[0], "rig-1");
   EXPECT_TRUE(c->has_color && c->isBayer && c->isBGGR && c->isStereo);
@@ -44,7 +48,7 @@ TEST_F(Config, EveryNamedKeyReachesTheCamera) {
   EXPECT_EQ(c->colorAlg, -2);
   EXPECT_FALSE(c->SetFormat(S_1280x960, S_MONO, S_3, 1, false));
   EXPECT_NE(strstr(c->error, "larger than the imager (640x480)"), nullptr);
-  EXPECT_TRUE(saw_diag("opened at S400 with 1 camera"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("opened at S400 with 1 camera"));
 }
 
 TEST_F(Config, LeftOutKeysGiveAPlainCamera) {
@@ -76,7 +80,7 @@ TEST_F(Config, NoCamerasAndChipIdAsNumber) {
   // the largest ids stay themselves and so stay apart
   open_bus(R"({"cameras": [{"chip_id": 18446744073709551615},
                            {"chip_id": 9223372036854775807}]})");
-  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
   EXPECT_STREQ(dSys->ChipIDs()[0], "ffffffffffffffff");
   EXPECT_STREQ(dSys->ChipIDs()[1], "7fffffffffffffff");
 }
@@ -86,7 +90,7 @@ TEST_F(Config, NoCamerasAndChipIdAsNumber) {
 TEST_F(Config, ChipIdOfSixteenHexDigitsIsTheGuid) {
   open_bus(R"({"cameras": [{"chip_id": "0123456789ABCDEF"}, {"chip_id": 255},
                            {"chip_id": "rig-1", "dev_id": "0x50042"}]})");
-  ASSERT_NE(dSys, nullptr) << all_diag();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
   EXPECT_STREQ(dSys->ChipIDs()[0], "0123456789abcdef");
   const unsigned long ROM = 0xF0000400;
   unsigned long want[3][2] = {{0x01234567, 0x89abcdef}, {0, 0xff}, {0x0a139402, 0x50042}};
@@ -101,11 +105,10 @@ TEST_F(Config, ChipIdOfSixteenHexDigitsIsTheGuid) {
   }
   open_bus(R"({"cameras": [{"chip_id": 255, "dev_id": 256}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("\"dev_id\" 0x100 differs from the lower half of \"chip_id\""))
-      << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("\"dev_id\" 0x100 differs from the lower half of \"chip_id\""));
   open_bus(R"({"cameras": [{"chip_id": "a", "dev_id": 7}, {"chip_id": "0a13940000000007"}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("cameras 0 and 1 have the same GUID 0a13940000000007")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("cameras 0 and 1 have the same GUID 0a13940000000007"));
 }
 
 TEST_F(Config, BusFailLeavesNoBus) {
@@ -113,7 +116,7 @@ TEST_F(Config, BusFailLeavesNoBus) {
   ASSERT_NE(dSys, nullptr);
   open_bus(R"({"bus_fail": true})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("bus_fail")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("bus_fail"));
 }
 
 // Each bad configuration: no bus, one diagnostic line naming the file and
@@ -131,13 +134,13 @@ class BadConfig : public SimBusTest,
 TEST_P(BadConfig, OneLineNamingFileAndProblemAndNoBus) {
   open_bus();
   ASSERT_NE(dSys, nullptr);
-  diag_lines().clear();
+  DiagLines::clear();
   write_file(dir_.file("bus.json"), GetParam().text);
   setenv("VIRIZEDA_SIM_CONFIG", dir_.file("bus.json").c_str(), 1);
   dSysInit();
   EXPECT_EQ(dSys, nullptr);
-  ASSERT_EQ(diag_lines().size(), 1u) << all_diag();
-  const std::string &line = diag_lines()[0];
+  ASSERT_EQ(DiagLines::lines().size(), 1u) << DiagLines::all();
+  const std::string &line = DiagLines::lines()[0];
   EXPECT_NE(line.find(dir_.file("bus.json")), std::string::npos) << line;
   EXPECT_NE(line.find(GetParam().problem), std::string::npos) << line;
   EXPECT_EQ(line.find('\n'), std::string::npos);
@@ -210,30 +213,30 @@ TEST_F(Config, TooManyCamerasHugeNestingMissingFileAndDirectory) {
   for (int i = 0; i < 64; ++i) many += i ? ",{}" : "{}";
   open_bus(many + "]}");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("at most 63")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("at most 63"));
 
   std::string deep(100000, '[');
   open_bus(deep);
   EXPECT_EQ(dSys, nullptr);
   // well formed, refused before a tree is built of it
-  diag_lines().clear();
+  DiagLines::clear();
   open_bus("{\"cameras\": [{\"name\": " + std::string(33, '[') + std::string(33, ']') + "}]}");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("values nest deeper than 32 levels")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("values nest deeper than 32 levels"));
 
   setenv("VIRIZEDA_SIM_CONFIG", dir_.file("missing.json").c_str(), 1);
-  diag_lines().clear();
+  DiagLines::clear();
   dSysInit();
   EXPECT_EQ(dSys, nullptr);
-  ASSERT_EQ(diag_lines().size(), 1u);
-  EXPECT_NE(diag_lines()[0].find("missing.json: No such file"), std::string::npos)
-      << diag_lines()[0];
+  ASSERT_EQ(DiagLines::lines().size(), 1u);
+  EXPECT_NE(DiagLines::lines()[0].find("missing.json: No such file"), std::string::npos)
+      << DiagLines::lines()[0];
 
   setenv("VIRIZEDA_SIM_CONFIG", dir_.path().c_str(), 1);
-  diag_lines().clear();
+  DiagLines::clear();
   dSysInit();
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_EQ(diag_lines().size(), 1u) << all_diag();
+  EXPECT_EQ(DiagLines::lines().size(), 1u) << DiagLines::all();
 }
 
 // ------------------------------------------------------------ fault injection
@@ -241,7 +244,7 @@ TEST_F(Config, TooManyCamerasHugeNestingMissingFileAndDirectory) {
 TEST_F(Config, FailOpenGivesNoCamera) {
   open_bus(R"({"cameras": [{"fail_open": true}, {}]})");
   EXPECT_EQ(dSys->InitCamera(0), nullptr);
-  EXPECT_TRUE(saw_diag("cannot be opened (fail_open)"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("cannot be opened (fail_open)"));
   EXPECT_NE(dSys->InitCamera(1), nullptr);
 }
 
@@ -252,14 +255,14 @@ TEST_F(Config, FailStartRefusesToStream) {
   EXPECT_FALSE(c->Start());
   unsigned char *img = nullptr;
   EXPECT_FALSE(c->GetImage(&img, 10, nullptr, nullptr));
-  EXPECT_TRUE(saw_diag("does not start"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("does not start"));
 }
 
 TEST_F(Config, RefuseFormatGivesItsText) {
   dCamera *c = open_camera(0, R"({"cameras": [{"refuse_format": "imager too hot"}]})");
   EXPECT_FALSE(c->SetFormat(S_640x480, S_MONO, S_15, 1, false));
   EXPECT_STREQ(c->error, "imager too hot");
-  EXPECT_TRUE(saw_diag("format refused: imager too hot"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("format refused: imager too hot"));
 }
 
 TEST_F(Config, FramesStopAfterGivesOnlyTimeouts) {
@@ -274,7 +277,7 @@ TEST_F(Config, FramesStopAfterGivesOnlyTimeouts) {
   clock_gettime(CLOCK_MONOTONIC, &b);
   double waited = (b.tv_sec - a.tv_sec) + (b.tv_nsec - a.tv_nsec) / 1e9;
   EXPECT_GT(waited, 0.08) << "times out after the wait limit";
-  EXPECT_TRUE(saw_diag("no frames after 3"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no frames after 3"));
   // paced: the frames before the stop still come in time, then none
   dCamera *p = open_camera(0, R"({"cameras": [{"frames_stop_after": 2}]})");
   p->SetFormat(S_160x120, S_MONO, S_60, 1, false);
@@ -314,9 +317,71 @@ TEST_F(Config, WithoutFormat7OnlyTheFixedSizesAreOffered) {
   EXPECT_TRUE(c->SetFormat(S_1280x960, S_RGB24, S_7, 1, false));
   EXPECT_FALSE(c->SetFormat(S_640x480, S_BAYER, S_30, 1, false))
       << "the raw mosaic comes only in Format_7";
-  EXPECT_TRUE(saw_diag("format refused: 640x480 Bayer is not offered by this "
+  EXPECT_THAT(DiagLines::lines(), HasLine("format refused: 640x480 Bayer is not offered by this "
                        "camera; at 640x480 it offers Mono and RGB24"));
   open_bus(R"({"cameras": [{"format7": 1}]})");
   EXPECT_EQ(dSys, nullptr);
-  EXPECT_TRUE(saw_diag("\"format7\" must be true or false")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("\"format7\" must be true or false"));
+}
+
+// What a camera shows through dcam.h, as text, to compare two buses.
+static std::string described(dSystem *bus, dCamera *c, int n) {
+  std::ostringstream s;
+#define F(f) << " " #f "=" << c->f
+  s << bus->Names()[n] << " " << bus->ChipIDs()[n]
+    F(isStereo) F(isBayer) F(isBGGR) F(colorAlg) F(isReversed) F(camImager)
+    F(fwFirmware) F(camFirmware) F(devID) F(has_proc_mode) F(procFirmware)
+    F(has_auto_brightness) F(has_manual_brightness) F(auto_brightness)
+    F(brightness) F(max_brightness) F(has_auto_exposure) F(has_manual_exposure)
+    F(do_auto_exposure) F(do_auto_gain) F(exposure) F(max_exposure)
+    F(has_manual_gain) F(has_auto_gain) F(gain) F(max_gain) F(has_sharpness)
+    F(sharpness) F(max_sharpness) F(has_gamma) F(gamma) F(has_color)
+    F(has_saturation) F(saturation) F(max_saturation) F(has_auto_whitebalance)
+    F(has_manual_whitebalance) F(auto_whitebalance) F(redgain) F(bluegain)
+    F(max_white_gain) F(has_chip_balance) F(auto_kp) F(auto_hyst) F(auto_bias)
+    F(max_width) F(max_height) F(has_y_offset) F(max_y_offset) F(y_offset)
+    F(y_offset_right) F(has_frame_div) F(max_frame_div) F(frame_div)
+    F(has_50Hz_rate) F(is_50Hz_rate) F(has_black_offset) F(max_black_offset)
+    F(black_offset) F(black_offset_right);
+#undef F
+  unsigned long v = 0;
+  if (c->ReadQuadlet(0xF0FFF004, &v)) s << " local_params_version=" << v;
+  static char calib[4096];
+  memset(calib, 0, sizeof calib);
+  if (c->GetCalib(calib, sizeof calib - 1)) s << " calibration=" << calib;
+  return s.str();
+}
+
+// The built-in cameras are their data file, read by the same parser.
+TEST_F(Config, DefaultCamerasAreTheirDataFile) {
+  std::vector<std::string> built_in, from_file;
+  open_bus();
+  ASSERT_NE(dSys, nullptr);
+  ASSERT_EQ(dSys->NumCameras(), 3);
+  for (int n = 0; n < 3; ++n)
+    built_in.push_back(described(dSys, dSys->InitCamera(n), n));
+  setenv("VIRIZEDA_SIM_CONFIG",
+         TEST_SOURCE_DIR "/../virizeda/devices/sim/default_cameras.json", 1);
+  open_bus();
+  ASSERT_NE(dSys, nullptr) << DiagLines::all();
+  ASSERT_EQ(dSys->NumCameras(), 3);
+  for (int n = 0; n < 3; ++n)
+    from_file.push_back(described(dSys, dSys->InitCamera(n), n));
+  EXPECT_EQ(built_in, from_file);
+  EXPECT_NE(built_in[0].find("Sim Stereo Color"), std::string::npos);
+  EXPECT_NE(built_in[0].find("\nright f 521.5"), std::string::npos) << built_in[0];
+}
+
+// Only the calibration is a text of lines; a name stays one line.
+TEST_F(Config, CalibrationKeepsItsLinesANameHasNone) {
+  dCamera *c = open_camera(0, R"({"cameras": [{"calibration": "a\n\tb\n"}]})");
+  ASSERT_NE(c, nullptr) << DiagLines::all();
+  char buf[16] = {0};
+  EXPECT_TRUE(c->GetCalib(buf, sizeof buf));
+  EXPECT_STREQ(buf, "a\n\tb\n");
+  open_bus(R"({"cameras": [{"name": "a\nb"}]})");
+  EXPECT_EQ(dSys, nullptr);
+  EXPECT_THAT(DiagLines::lines(), HasLine("\"name\" holds a control character"));
+  open_bus(R"({"cameras": [{"calibration": "a\rb"}]})");
+  EXPECT_EQ(dSys, nullptr);
 }

@@ -18,7 +18,7 @@ TEST_F(Contract, BusHoldsTheThreeDefaultCamerasWithNamesAndChipIds) {
   EXPECT_EQ(dSys->Names()[3], nullptr);
   for (int i = 0; i < 3; ++i) EXPECT_GT(strlen(dSys->ChipIDs()[i]), 0u);
   EXPECT_STRNE(dSys->ChipIDs()[0], dSys->ChipIDs()[1]);
-  EXPECT_TRUE(saw_diag("opened at S800 with 3 cameras"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("opened at S800 with 3 cameras"));
   EXPECT_NE(strstr(dcamVersion, "virizeda"), nullptr);
 }
 
@@ -97,7 +97,7 @@ TEST_F(Contract, InitCameraAgainWhileStreamingKeepsTheStreamAndSettings) {
   int next = -1;
   ASSERT_TRUE(c->GetImage(&img, 500, &next, nullptr));
   EXPECT_GT(next, seq) << "the stream runs on";
-  EXPECT_TRUE(saw_diag("still streaming"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("still streaming"));
 }
 
 TEST_F(Contract, SetFormatAcceptsAndSizeTypeSpeedReportIt) {
@@ -107,7 +107,7 @@ TEST_F(Contract, SetFormatAcceptsAndSizeTypeSpeedReportIt) {
   EXPECT_EQ(c->Type(), S_BAYER);
   EXPECT_EQ(c->Speed(), S_7);
   EXPECT_EQ(c->frame_div, 3);
-  EXPECT_TRUE(saw_diag("format 160x120 Bayer at 7.5 fps, divider 3"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("format 160x120 Bayer at 7.5 fps, divider 3"));
 }
 
 TEST_F(Contract, RefusedFormatsKeepThePreviousOneAndSayWhy) {
@@ -133,7 +133,7 @@ TEST_F(Contract, RefusedFormatsKeepThePreviousOneAndSayWhy) {
   for (const Case &k : cases) {
     EXPECT_FALSE(c->SetFormat(k.size, k.type, k.speed, k.fdiv, false)) << k.why;
     EXPECT_NE(strstr(c->error, k.why), nullptr) << c->error;
-    EXPECT_TRUE(saw_diag(k.why));
+    EXPECT_THAT(DiagLines::lines(), HasLine(k.why));
   }
   EXPECT_EQ(c->Size(), S_320x240);
   EXPECT_EQ(c->Type(), S_MONO);
@@ -175,8 +175,8 @@ TEST_F(Contract, StartStopAndStopIsHarmlessWhenNotStreaming) {
   EXPECT_NE(img, nullptr);
   EXPECT_TRUE(c->Stop());
   EXPECT_TRUE(c->Stop());
-  EXPECT_TRUE(saw_diag("camera 1: started"));
-  EXPECT_TRUE(saw_diag("camera 1: stopped after 1 frames, 0 dropped"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("camera 1: started"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("camera 1: stopped after 1 frames, 0 dropped"));
 }
 
 TEST_F(Contract, GetImageWithNullResultSlotsAndFilledSlots) {
@@ -210,7 +210,7 @@ TEST_F(Contract, VideoParametersAreAppliedOnTheZeroToHundredScale) {
   EXPECT_FALSE(c->gamma);
   c->SetExposure(250, false);
   EXPECT_EQ(c->exposure, 100);
-  EXPECT_TRUE(saw_diag("exposure 250 is out of range 0 to 100; 100 used"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("exposure 250 is out of range 0 to 100; 100 used"));
   c->SetGain(-5, false);
   EXPECT_EQ(c->gain, 0);
   c->SetExposure(10, true);
@@ -226,7 +226,7 @@ TEST_F(Contract, ControlsACameraLacksAreIgnoredWithAMessage) {
   dCamera *m = open_camera(1);
   m->SetWhiteBalance(10, 10, false);
   EXPECT_EQ(m->redgain, 50);
-  EXPECT_TRUE(saw_diag("no white balance red control"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no white balance red control"));
   m->SetYOffset(3, 0);
   EXPECT_EQ(m->y_offset, 0);
   m->SetGamma(true);
@@ -234,7 +234,7 @@ TEST_F(Contract, ControlsACameraLacksAreIgnoredWithAMessage) {
   dCamera *b = dSys->InitCamera(2);
   b->SetBrightness(0, true);
   EXPECT_FALSE(b->auto_brightness);
-  EXPECT_TRUE(saw_diag("no automatic brightness"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no automatic brightness"));
 }
 
 TEST_F(Contract, YOffsetIsAppliedAndShownInTheLocalBlock) {
@@ -253,7 +253,7 @@ TEST_F(Contract, CalibrationQueryEraseAndStore) {
   EXPECT_TRUE(c->GetCalib(nullptr, 0));
   EXPECT_TRUE(c->SetCalib(nullptr, 0));
   EXPECT_FALSE(c->GetCalib(nullptr, 0));
-  EXPECT_TRUE(saw_diag("calibration erased"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("calibration erased"));
   char data[] = "f 500";
   EXPECT_TRUE(c->SetCalib(data, 5));
   EXPECT_TRUE(c->GetCalib(nullptr, 0));
@@ -268,7 +268,7 @@ TEST_F(Contract, SaveLocalParamsOnlyWithALocalBlock) {
   open_bus();
   EXPECT_TRUE(dSys->InitCamera(0)->SaveLocalParams());
   EXPECT_FALSE(dSys->InitCamera(2)->SaveLocalParams());
-  EXPECT_TRUE(saw_diag("camera 2: no local parameter block to save"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("camera 2: no local parameter block to save"));
 }
 
 TEST_F(Contract, FailedReadLeavesTheValueAndBadWritesFail) {
@@ -291,11 +291,11 @@ TEST_F(Contract, DiagnosticsOnlyFromInsideCalls) {
   dCamera *c = open_camera(0, R"({"cameras": [{"unpaced": false}]})");
   ASSERT_TRUE(c->SetFormat(S_160x120, S_MONO, S_60, 1, false));
   ASSERT_TRUE(c->Start());
-  size_t before = diag_lines().size();
+  size_t before = DiagLines::lines().size();
   usleep(200000);  // frames fall due and are missed; nothing may be said
-  EXPECT_EQ(diag_lines().size(), before);
+  EXPECT_EQ(DiagLines::lines().size(), before);
   c->Stop();
-  EXPECT_GT(diag_lines().size(), before);
+  EXPECT_GT(DiagLines::lines().size(), before);
   dcamDebug = nullptr;  // and no call is made through a null pointer
   c->Start();
   c->Stop();

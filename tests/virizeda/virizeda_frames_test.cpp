@@ -341,9 +341,9 @@ TEST_F(Frames, ACallerThatFallsBehindGetsTheNewestFrameAndDropsAreCounted) {
   EXPECT_GE(later - seq, 12);
   EXPECT_EQ(vzsim::barcode(img, 160, 1), later);
   EXPECT_EQ(vzsim::dropped_frames(c), later - seq - 1);
-  EXPECT_TRUE(saw_diag("frames dropped")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("frames dropped"));
   c->Stop();
-  EXPECT_TRUE(saw_diag("dropped"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("dropped"));
 }
 
 TEST_F(Frames, ReadyImageAndFlushImages) {

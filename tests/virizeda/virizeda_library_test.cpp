@@ -19,11 +19,11 @@ TEST_F(Library, BusIsChosenByVirizedaBusAndAnUnknownOneIsNamed) {
   }
   {
     ScopedEnv bus("VIRIZEDA_BUS", "firewire");
-    diag_lines().clear();
+    DiagLines::clear();
     dSysInit();
     EXPECT_EQ(dSys, nullptr) << "an unknown bus opens nothing";
-    EXPECT_TRUE(saw_diag("\"firewire\"")) << all_diag();
-    EXPECT_TRUE(saw_diag("accepted values: sim")) << all_diag();
+    EXPECT_THAT(DiagLines::lines(), HasLine("\"firewire\""));
+    EXPECT_THAT(DiagLines::lines(), HasLine("accepted values: sim"));
     EXPECT_EQ(strstr(dcamVersion, "simulated bus"), nullptr) << dcamVersion;
   }
   ScopedEnv unset("VIRIZEDA_BUS", nullptr);

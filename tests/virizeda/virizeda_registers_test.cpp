@@ -271,8 +271,8 @@ TEST_F(Persistence, RomLocalBlockAndCalibrationCarryOverToTheNextProcess) {
   dCamera *s = dSys->InitCamera(0);
   EXPECT_FALSE(s->GetCalib(nullptr, 0));
   EXPECT_FALSE(s->is_50Hz_rate) << "changed but never saved";
-  EXPECT_TRUE(diag_lines().size() > 0);
-  EXPECT_FALSE(saw_diag("cannot")) << all_diag();
+  EXPECT_TRUE(DiagLines::lines().size() > 0);
+  EXPECT_THAT(DiagLines::lines(), testing::Not(HasLine("cannot")));
 }
 
 TEST_F(Persistence, WithoutAStateDirectoryNothingCarriesOver) {
@@ -289,9 +289,9 @@ TEST_F(Persistence, UnusableStateIsReportedNeverACrash) {
   ScopedEnv state("VIRIZEDA_SIM_STATE", file.c_str());
   dCamera *c = open_camera(0);
   ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(saw_diag("state directory " + file + " cannot be used"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("state directory " + file + " cannot be used"));
   EXPECT_FALSE(c->SaveLocalParams()) << "not written, so not reported as saved";
-  EXPECT_TRUE(saw_diag("cannot be written"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("cannot be written"));
   EXPECT_FALSE(c->WriteQuadlet(ROM + 0x10, 0x00081235));
   EXPECT_EQ(read(c, ROM + 0x10), 0x00081235u) << "the device holds it still";
   EXPECT_FALSE(c->SetCalib(nullptr, 0));
@@ -312,11 +312,11 @@ TEST_F(Persistence, DamagedStateFilesAreReportedAndFactoryStateUsed) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     write_file(dir_.file(name), "short");
   }
-  diag_lines().clear();
+  DiagLines::clear();
   c = open_camera(1);
   EXPECT_EQ(c->devID, 0xffff);
-  EXPECT_TRUE(saw_diag("holds 5 bytes, not 1024; factory ROM used")) << all_diag();
-  EXPECT_TRUE(saw_diag("holds 5 bytes, not 40")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine("holds 5 bytes, not 1024; factory ROM used"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("holds 5 bytes, not 40"));
 }
 
 // A state file that is a FIFO or a link is reported and skipped: no start
@@ -339,11 +339,11 @@ TEST_F(Persistence, FifoAndLinkStateFilesAreSkipped) {
     dSysInit();
     return dSys && dSys->InitCamera(1) && dSys->InitCamera(1)->devID == 0xffff;
   });
-  diag_lines().clear();
+  DiagLines::clear();
   dCamera *c = open_camera(1);
   ASSERT_NE(c, nullptr);
-  EXPECT_TRUE(saw_diag(base + ".rom is not a regular file")) << all_diag();
-  EXPECT_TRUE(saw_diag(base + ".local is a symbolic link")) << all_diag();
+  EXPECT_THAT(DiagLines::lines(), HasLine(base + ".rom is not a regular file"));
+  EXPECT_THAT(DiagLines::lines(), HasLine(base + ".local is a symbolic link"));
   EXPECT_EQ(read(c, LP + 0x00C) & 0xffff, 0xffffu);
 }
 

@@ -10,15 +10,9 @@
 #include <vector>
 
 #include "dcam.h"
+#include "diag_lines.h"
 #include "test_support.h"
 #include "virizeda_sim.h"
-
-inline std::vector<std::string> &diag_lines() {
-  static std::vector<std::string> lines;
-  return lines;
-}
-
-inline void collect_diag(char *line) { diag_lines().push_back(line); }
 
 class SimBusTest : public ::testing::Test {
  protected:
@@ -27,8 +21,8 @@ class SimBusTest : public ::testing::Test {
         state_env_("VIRIZEDA_SIM_STATE", nullptr) {}
 
   void SetUp() override {
-    diag_lines().clear();
-    dcamDebug = collect_diag;
+    DiagLines::clear();
+    dcamDebug = DiagLines::sink;
     vzsim::clear_calls();
   }
 
@@ -51,18 +45,6 @@ class SimBusTest : public ::testing::Test {
     open_bus(config);
     if (!dSys) return nullptr;
     return dSys->InitCamera(n);
-  }
-
-  bool saw_diag(const std::string &text) const {
-    for (const std::string &l : diag_lines())
-      if (l.find(text) != std::string::npos) return true;
-    return false;
-  }
-
-  std::string all_diag() const {
-    std::string s;
-    for (const std::string &l : diag_lines()) s += l + "\n";
-    return s;
   }
 
   unsigned long read(dCamera *c, unsigned long addr) {

@@ -4,18 +4,20 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "core/call_log.h"
 #include "core/clock.h"
 #include "core/convert.h"
 #include "core/diag.h"
 #include "core/formats.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
+#include "iidc/rom.h"
 
 namespace vz {
 
 namespace {
-
-int clampi(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
 const char *fmt_name(int size, int type, int speed, int fdiv, char *buf,
                      size_t n) {
@@ -46,7 +48,7 @@ const int types[] = {S_MONO, S_RGB24, S_BAYER};
 }  // namespace
 
 Camera::Camera(dSystem *bus, int num, Device *dev)
-    : dCamera(bus, num), num_(num), dev_(dev) {
+    : dCamera(bus, num), num_(num), dev_(dev), block_(dev, num) {
   error_[0] = '\0';
   error = error_;
 }
@@ -76,23 +78,18 @@ void Camera::fill_capabilities() {
   modes_ = dev_->modes();
   for (int f = 0; f < iidc::FEATURES; ++f)
     if (!dev_->feature_info(f, &info_[f])) info_[f] = FeatureInfo();
-  uint32_t version = 0;
-  has_local_ = dev_->read_quadlet(iidc::LOCAL_BASE + 4 * iidc::LP_VERSION, &version) &&
-               version != 0;
-  has_rom_ = dev_->read_quadlet(iidc::ROM_BASE, &version);
+  block_.find();
+  uint32_t rom0 = 0;
+  has_rom_ = dev_->read_quadlet(iidc::ROM_BASE, &rom0);
   told_ = dev_->extras(&extras_);
   if (!told_) {
     // a plain IIDC camera, or a maker's one that tells through its block
     extras_ = Extras();
-    uint32_t type = 0, fw = 0;
-    if (has_local_ &&
-        dev_->read_quadlet(iidc::LOCAL_BASE + 4 * iidc::LP_CAM_TYPE, &type) &&
-        dev_->read_quadlet(iidc::LOCAL_BASE + 4 * iidc::LP_FIRMWARE, &fw)) {
-      extras_.stereo = type & (1u << 10);
-      extras_.bayer = type & (1u << 9);
-      extras_.imager = (int)(type & 0xff);
-      extras_.fw_firmware = (int)(fw >> 16);
-      extras_.cam_firmware = (int)(fw & 0xffff);
+    iidc::CameraWords w;
+    if (block_.camera_words(&w)) {
+      extras_.stereo = w.stereo, extras_.bayer = w.bayer;
+      extras_.imager = w.imager;
+      extras_.fw_firmware = w.fw_firmware, extras_.cam_firmware = w.cam_firmware;
     }
   }
   const Extras &e = extras_;
@@ -134,7 +131,7 @@ void Camera::fill_capabilities() {
   }
   // without a type word of its own, a raw mosaic with its colour filter
   // tells a Bayer imager
-  if (!told_ && !has_local_)
+  if (!told_ && !block_.present())
     for (const Mode &m : modes_)
       if (m.coding == iidc::Coding::RAW8 && m.filter != iidc::Filter::NONE) isBayer = true;
   has_50Hz_rate = e.has_50Hz_rate;
@@ -154,7 +151,7 @@ void Camera::read_identity() {
     devID = (int)(dev_->guid() & 0xffffffffu);
   // another maker's camera (no local block, nothing stated) is never shown
   // as unprogrammed, so nobody is offered to program its ROM
-  if (!told_ && !has_local_ && (devID & 0xffff) == 0xffff) devID &= ~1;
+  if (!told_ && !block_.present() && (devID & 0xffff) == 0xffff) devID &= ~1;
 }
 
 // Video parameters as the device's feature registers show them.
@@ -184,19 +181,13 @@ void Camera::read_values() {
 
 // Fields that mirror the local parameter block.
 void Camera::read_local() {
-  uint32_t w[iidc::LOCAL_WORDS] = {0};
-  if (has_local_)
-    for (int i : {iidc::LP_IDENT, iidc::LP_YOFFSET, iidc::LP_BLACK, iidc::LP_PROC, iidc::LP_RATE})
-      dev_->read_quadlet(iidc::LOCAL_BASE + 4 * i, &w[i]);
-  isReversed = w[iidc::LP_IDENT] & iidc::LP_IDENT_INVERT;
-  y_offset = w[iidc::LP_YOFFSET] & 0xff;
-  y_offset_right = (w[iidc::LP_YOFFSET] >> 16) & 0xff;
-  black_offset = w[iidc::LP_BLACK] & 0xff;
-  black_offset_right = (w[iidc::LP_BLACK] >> 16) & 0xff;
-  procMode = (proc_mode_type)clampi(w[iidc::LP_PROC] & 0xff, 0, 5);
-  conf_thresh_ = (w[iidc::LP_PROC] >> 8) & 0xff;
-  uniq_thresh_ = (w[iidc::LP_PROC] >> 16) & 0xff;
-  is_50Hz_rate = has_50Hz_rate && w[iidc::LP_RATE] == iidc::LP_RATE_50;
+  iidc::LocalWords w = block_.read();
+  isReversed = w.reversed;
+  y_offset = w.y_offset, y_offset_right = w.y_offset_right;
+  black_offset = w.black, black_offset_right = w.black_right;
+  procMode = (proc_mode_type)std::clamp(w.proc_mode, (int)PROC_MODE_OFF,
+                                        (int)PROC_MODE_DISPARITY_RAW);
+  is_50Hz_rate = has_50Hz_rate && w.rate_50;
 }
 
 void Camera::sync_from_device() {
@@ -580,10 +571,11 @@ bool Camera::set_param(const char *what, bool present, int *field, int max,
     vz_diag("camera %d: no %s control; %d ignored", num_, what, value);
     return false;
   }
-  int v = clampi(value, 0, max < 100 ? max : 100);
+  int top = std::min(max, 100);
+  int v = std::clamp(value, 0, top);
   if (v != value)
     vz_diag("camera %d: %s %d is out of range 0 to %d; %d used", num_, what,
-            value, max < 100 ? max : 100, v);
+            value, top, v);
   *field = v;
   return true;
 }
@@ -603,42 +595,38 @@ bool Camera::set_raw(int feature, bool automatic, int value, int value2) {
   return false;
 }
 
-void Camera::SetExposure(int value, bool automatic) {
-  vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && has_auto_exposure) {
-    if (set_raw(iidc::SHUTTER, true, 0)) do_auto_exposure = true;
+// Exposure, gain or brightness: automatic where the device has it, else
+// the value on the 0-100 scale.
+void Camera::set_control(const char *what, int feature, bool has_auto,
+                         bool has_manual, int max, int *value, bool *automatic,
+                         int v, bool want_auto) {
+  if (want_auto && has_auto) {
+    if (set_raw(feature, true, 0)) *automatic = true;
     return;
   }
-  if (automatic) vz_diag("camera %d: no automatic exposure", num_);
-  if (set_param("exposure", has_manual_exposure, &exposure, max_exposure,
-                value) &&
-      set_raw(iidc::SHUTTER, false, exposure))
-    do_auto_exposure = false;
+  if (want_auto) vz_diag("camera %d: no automatic %s", num_, what);
+  if (set_param(what, has_manual, value, max, v) &&
+      set_raw(feature, false, *value))
+    *automatic = false;
+}
+
+void Camera::SetExposure(int value, bool automatic) {
+  vz_log_call("SetExposure(%d,%d)", value, automatic ? 1 : 0);
+  set_control("exposure", iidc::SHUTTER, has_auto_exposure, has_manual_exposure,
+              max_exposure, &exposure, &do_auto_exposure, value, automatic);
 }
 
 void Camera::SetGain(int value, bool automatic) {
   vz_log_call("SetGain(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && has_auto_gain) {
-    if (set_raw(iidc::GAIN, true, 0)) do_auto_gain = true;
-    return;
-  }
-  if (automatic) vz_diag("camera %d: no automatic gain", num_);
-  if (set_param("gain", has_manual_gain, &gain, max_gain, value) &&
-      set_raw(iidc::GAIN, false, gain))
-    do_auto_gain = false;
+  set_control("gain", iidc::GAIN, has_auto_gain, has_manual_gain, max_gain,
+              &gain, &do_auto_gain, value, automatic);
 }
 
 void Camera::SetBrightness(int value, bool automatic) {
   vz_log_call("SetBrightness(%d,%d)", value, automatic ? 1 : 0);
-  if (automatic && has_auto_brightness) {
-    if (set_raw(iidc::BRIGHTNESS, true, 0)) auto_brightness = true;
-    return;
-  }
-  if (automatic) vz_diag("camera %d: no automatic brightness", num_);
-  if (set_param("brightness", has_manual_brightness, &brightness,
-                max_brightness, value) &&
-      set_raw(iidc::BRIGHTNESS, false, brightness))
-    auto_brightness = false;
+  set_control("brightness", iidc::BRIGHTNESS, has_auto_brightness,
+              has_manual_brightness, max_brightness, &brightness,
+              &auto_brightness, value, automatic);
 }
 
 void Camera::SetWhiteBalance(int red, int blue, bool automatic) {
@@ -687,11 +675,9 @@ void Camera::SetSharpness(int value) {
     sharpness = v;
 }
 
-// Changes the bits of mask in a local block word; the device checks them.
+// A block word changed, and the fields that mirror the block again.
 bool Camera::set_local(int word, uint32_t mask, uint32_t bits) {
-  uint32_t addr = iidc::LOCAL_BASE + 4 * word, w = 0;
-  bool ok = has_local_ && dev_->read_quadlet(addr, &w) &&
-            dev_->write_quadlet(addr, (w & ~mask) | bits);
+  bool ok = block_.set(word, mask, bits);
   read_local();
   return ok;
 }
@@ -713,7 +699,7 @@ void Camera::SetBlackLevel(int left, int right) {
     vz_diag("camera %d: no black level control", num_);
     return;
   }
-  int l = clampi(left, 0, max), r = clampi(right, 0, max);
+  int l = std::clamp(left, 0, max), r = std::clamp(right, 0, max);
   if (l != left || r != right)
     vz_diag("camera %d: black level %d,%d out of range 0 to %d; %d,%d used",
             num_, left, right, max, l, r);
@@ -742,34 +728,16 @@ bool Camera::SetUniqThresh(int thresh) {
 
 // ---------------------------------------------------------------- flash
 
-// One flash command: true when the device kept the change in flash.
-bool Camera::flash(uint32_t command, const char *action, const char *done) {
-  uint32_t result = iidc::FLASH_REFUSED;
-  if (!dev_->write_quadlet(iidc::FLASH_CMD, command) ||
-      !dev_->read_quadlet(iidc::FLASH_CMD, &result) || result == iidc::FLASH_REFUSED) {
-    vz_diag("camera %d: the device refused to %s", num_, action);
-    return false;
-  }
-  vz_diag("camera %d: %s%s", num_, done,
-          result == iidc::FLASH_OK ? "" : " in the device, but not kept in flash");
-  return result == iidc::FLASH_OK;
-}
-
 bool Camera::SaveLocalParams() {
   vz_log_call("SaveLocalParams()");
-  if (!has_local_) {
-    vz_diag("camera %d: no local parameter block to save", num_);
-    return false;
-  }
-  return flash(iidc::FLASH_SAVE_LOCAL, "save the local parameters",
-               "local parameters saved");
+  return block_.save();
 }
 
 // Another maker's camera keeps its own things where ours keep the
 // calibration, and a camera without IIDC registers has no such place:
 // leave them alone.
 bool Camera::foreign(const char *what) {
-  if (has_local_ || (told_ && has_rom_)) return false;
+  if (block_.present() || (told_ && has_rom_)) return false;
   vz_diag("camera %d: no local parameter block, so no %s", num_, what);
   return true;
 }
@@ -777,54 +745,13 @@ bool Camera::foreign(const char *what) {
 bool Camera::GetCalib(char *buf, int len) {
   vz_log_call("GetCalib(%s,%d)", buf ? "buf" : "null", len);
   if (foreign("calibration")) return false;
-  uint32_t size = 0;
-  if (!dev_->read_quadlet(iidc::CALIB_SIZE, &size) || !(size >> 31)) return false;
-  size &= 0xffffff;
-  if (!buf) return true;
-  if (len < 0 || (uint32_t)len < size) return false;
-  for (uint32_t page = 0; page < size; page += iidc::CALIB_WINDOW_BYTES) {
-    if (!dev_->write_quadlet(iidc::CALIB_PAGE, page)) return false;
-    for (uint32_t i = 0; i < (uint32_t)iidc::CALIB_WINDOW_BYTES && page + i < size;
-         i += 4) {
-      uint32_t w = 0;
-      if (!dev_->read_quadlet(iidc::CALIB_WINDOW + i, &w)) return false;
-      for (uint32_t k = 0; k < 4 && page + i + k < size; ++k)
-        buf[page + i + k] = (char)(w >> (24 - 8 * k));
-    }
-  }
-  if ((uint32_t)len > size) buf[size] = '\0';
-  return true;
+  return block_.read_calibration(buf, len);
 }
 
 bool Camera::SetCalib(char *buf, int len) {
   vz_log_call("SetCalib(%s,%d)", buf ? "buf" : "null", len);
   if (foreign("calibration")) return false;
-  if (len < 0 || len > iidc::CALIB_MAX) {
-    vz_diag("camera %d: calibration of %d bytes refused", num_, len);
-    return false;
-  }
-  if (!buf || len == 0) return flash(iidc::FLASH_ERASE_CALIB, "erase the calibration",
-                                       "calibration erased");
-  uint32_t n = (uint32_t)len;
-  if (!dev_->write_quadlet(iidc::CALIB_SIZE, n)) {
-    vz_diag("camera %d: the device refused to store the calibration", num_);
-    return false;
-  }
-  for (uint32_t page = 0; page < n; page += iidc::CALIB_WINDOW_BYTES) {
-    bool ok = dev_->write_quadlet(iidc::CALIB_PAGE, page);
-    for (uint32_t i = 0; ok && i < (uint32_t)iidc::CALIB_WINDOW_BYTES &&
-                         page + i < n; i += 4) {
-      uint32_t w = 0;
-      for (uint32_t k = 0; k < 4; ++k)
-        w = w << 8 | (page + i + k < n ? (unsigned char)buf[page + i + k] : 0);
-      ok = dev_->write_quadlet(iidc::CALIB_WINDOW + i, w);
-    }
-    if (!ok) {
-      vz_diag("camera %d: the device refused to store the calibration", num_);
-      return false;
-    }
-  }
-  return flash(iidc::FLASH_STORE_CALIB, "store the calibration", "calibration stored");
+  return block_.store_calibration(buf, len);
 }
 
 // ---------------------------------------------------------------- registers

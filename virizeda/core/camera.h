@@ -1,8 +1,9 @@
 // The one camera implementation: a dCamera over any vz::Device. Everything
 // about a camera that does not depend on the transport lives here: format
 // checks and their texts, mode choice, the 0-100 scale, auto/manual rules,
-// frame delivery with the divider, drop accounting, the local parameter
-// block's meaning, identity fields, diagnostics and the call log.
+// frame delivery with the divider, drop accounting, the fields that mirror
+// the maker's block (iidc/maker_block.h), identity fields, diagnostics and
+// the call log.
 #ifndef VIRIZEDA_CORE_CAMERA_H
 #define VIRIZEDA_CORE_CAMERA_H
 
@@ -13,6 +14,7 @@
 
 #include "core/dcam_api.h"
 #include "core/device.h"
+#include "iidc/maker_block.h"
 
 namespace vz {
 
@@ -63,12 +65,6 @@ class Camera : public dCamera {
   void sync_from_device();
 
  private:
-  struct Choice {
-    Mode mode;
-    int rate = 0;        // vz::Rate code the device runs at
-    int decimation = 1;  // imager frames per delivered frame
-  };
-
   void fill_capabilities();
   void read_values();
   void read_local();
@@ -84,8 +80,10 @@ class Camera : public dCamera {
   bool set_param(const char *what, bool present, int *field, int max,
                  int value);
   bool set_raw(int feature, bool automatic, int value, int value2 = 0);
+  void set_control(const char *what, int feature, bool has_auto,
+                   bool has_manual, int max, int *value, bool *automatic,
+                   int v, bool want_auto);
   bool set_local(int word, uint32_t mask, uint32_t bits);
-  bool flash(uint32_t command, const char *action, const char *done);
   void begin_stream();
   Next take(int wait_ms, Frame *f);
   bool deliver(const Frame &f, unsigned char **image, int *frame,
@@ -99,7 +97,7 @@ class Camera : public dCamera {
   std::vector<Mode> modes_;
   FeatureInfo info_[iidc::FEATURES];
   Extras extras_;
-  bool has_local_ = false;
+  iidc::MakerBlock block_;
   bool has_rom_ = false;  // an IIDC configuration ROM
   bool told_ = false;     // the device states what it is (extras)
   // format
@@ -112,7 +110,6 @@ class Camera : public dCamera {
   bool convert_ = false;
   iidc::Coding from_ = iidc::Coding::MONO8;
   iidc::Filter filter_ = iidc::Filter::NONE;
-  int conf_thresh_ = 0, uniq_thresh_ = 0;
   // stream
   bool on_ = false;
   bool pending_ = false;

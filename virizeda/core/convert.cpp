@@ -422,18 +422,6 @@ int yuv_group(iidc::Coding c) {
   }
 }
 
-size_t coding_bytes(iidc::Coding c, size_t n) {
-  switch (c) {
-    case iidc::Coding::MONO8:
-    case iidc::Coding::RAW8: return n;
-    case iidc::Coding::YUV411: return n * 3 / 2;
-    case iidc::Coding::YUV422: return n * 2;
-    case iidc::Coding::RGB8:
-    case iidc::Coding::YUV444: return n * 3;
-  }
-  return 0;
-}
-
 bool can_convert(iidc::Coding from, iidc::Filter filter, Pixels to) {
   switch (from) {
     case iidc::Coding::YUV444:

@@ -24,8 +24,6 @@ enum class Pixels { MONO, RGB24 };
 
 // Pixels per chroma group of a YUV coding (444: 1, 422: 2, 411: 4).
 int yuv_group(iidc::Coding c);
-// Bytes of a frame of n pixels in a coding; 0 for a coding we do not know.
-size_t coding_bytes(iidc::Coding c, size_t n);
 
 // Whether frames of `from` (with its colour filter) can be delivered as `to`.
 // A mosaic (RAW8, or MONO8 from a Bayer imager) becomes RGB24 only.

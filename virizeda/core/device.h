@@ -57,7 +57,6 @@ struct Extras {
 
 struct FeatureInfo {
   bool present = false;
-  bool readout = false;    // the value can be read back
   bool on_off = false;     // can be switched off
   bool has_auto = false, has_manual = false;
   uint32_t min = 0, max = 0;

@@ -3,6 +3,8 @@
 #include <limits.h>
 #include <stdio.h>
 
+#include "iidc/iidc.h"
+
 bool vz_size_dims(int size, int *w, int *h) {
   static const int dims[][2] = {{640, 480},  {320, 240},  {160, 120},
                                 {512, 384},  {1024, 768}, {1280, 960}};
@@ -47,7 +49,8 @@ const char *vz_speed_name(int speed) {
 }
 
 int vz_iidc_rate_code(int speed) {
-  static const int codes[] = {4, 5, 3, -1, 2, -1, 1};
+  static const int codes[] = {vz::iidc::RATE_30, vz::iidc::RATE_60, vz::iidc::RATE_15, -1,
+                              vz::iidc::RATE_7_5, -1, vz::iidc::RATE_3_75};
   if (speed < 0 || speed > 6) return -1;
   return codes[speed];
 }

@@ -1,114 +1,30 @@
 // The camera implementation over a device that is not ours: a plain IIDC
 // camera that tells nothing beyond its registers, cannot skip frames, hands
-// frames that do not outlive the next one, refuses and goes away.
+// frames that do not outlive the next one, refuses and goes away
+// (plain_device.h).
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/camera.h"
 #include "core/diag.h"
+#include "diag_lines.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
+#include "iidc/rom.h"
+#include "plain_device.h"
 
 namespace {
-
-std::vector<std::string> diag;
-void collect(char *line) { diag.push_back(line); }
-bool saw(const std::string &t) {
-  for (const std::string &l : diag)
-    if (l.find(t) != std::string::npos) return true;
-  return false;
-}
-
-class PlainDevice : public vz::Device {
- public:
-  std::map<uint32_t, uint32_t> regs;
-  std::vector<vz::Mode> offered;
-  std::vector<uint64_t> seqs;  // frames the stream hands out, in order
-  size_t next = 0;
-  bool gone = false, refuse_mode = false;
-  unsigned char memory[160 * 120];
-  vz::FeatureState shutter;
-  vz::Mode mode_set;
-  int rate_set = -1;
-
-  PlainDevice() {
-    vz::Mode m;
-    m.format = 0, m.mode = 5, m.width = 640, m.height = 480;
-    m.rates = 1u << vz::iidc::RATE_30 | 1u << vz::iidc::RATE_15;
-    offered.push_back(m);
-    m.format = 7, m.mode = 0, m.width = 320, m.height = 240, m.unit_w = 160;
-    m.unit_h = 120;
-    offered.push_back(m);
-    regs[vz::iidc::ROM_BASE + 4 * vz::iidc::ROM_CHIP_LO] = 0x00050042;
-    regs[vz::iidc::LOCAL_BASE + 4 * vz::iidc::LP_VERSION] = 0x0200;
-    regs[vz::iidc::LOCAL_BASE + 4 * vz::iidc::LP_CAM_TYPE] = 1u << 10 | 7;  // stereo, imager 7
-    regs[vz::iidc::LOCAL_BASE + 4 * vz::iidc::LP_FIRMWARE] = 0x01020304;
-    regs[vz::iidc::DCAM_BASE + vz::iidc::DC_ISO_CHANNEL] = 2u << 24;
-    shutter.value = 100;
-  }
-  uint64_t guid() const override { return 0x0a13940000050042ull; }
-  std::string vendor() const override { return "Plain"; }
-  std::string model() const override { return "IIDC"; }
-  std::vector<vz::Mode> modes() override { return offered; }
-  bool set_mode(const vz::Mode &m, int rate, std::string *why) override {
-    if (refuse_mode) {
-      *why = "busy with something else";
-      return false;
-    }
-    mode_set = m, rate_set = rate;
-    return true;
-  }
-  bool feature_info(int f, vz::FeatureInfo *out) override {
-    if (f != vz::iidc::SHUTTER) return false;
-    out->present = out->has_manual = true;
-    out->min = 0, out->max = 400;
-    return true;
-  }
-  bool get_feature(int f, vz::FeatureState *out) override {
-    if (f != vz::iidc::SHUTTER) return false;
-    *out = shutter;
-    return true;
-  }
-  bool set_feature(int f, const vz::FeatureState &s) override {
-    if (f != vz::iidc::SHUTTER || s.value > 400) return false;
-    shutter = s;
-    return true;
-  }
-  bool read_quadlet(uint32_t a, uint32_t *v) override {
-    auto it = regs.find(a);
-    if (it == regs.end()) return false;
-    *v = it->second;
-    return true;
-  }
-  bool write_quadlet(uint32_t a, uint32_t v) override {
-    if (!regs.count(a)) return false;
-    regs[a] = v;
-    return true;
-  }
-  bool start(std::string *) override { return true; }
-  void stop() override {}
-  vz::Next next_frame(int, vz::Frame *f) override {
-    if (gone) return vz::Next::GONE;
-    if (next >= seqs.size()) return vz::Next::TIMEOUT;
-    uint64_t s = seqs[next++];
-    memset(memory, (int)(s & 0xff), sizeof memory);
-    f->data = memory;
-    f->bytes = sizeof memory;
-    f->seq = s;
-    f->usec = 1000 * (int64_t)s;
-    f->dropped = next > 1 ? (uint32_t)(s - seqs[next - 2] - 1) : (uint32_t)s;
-    return vz::Next::FRAME;
-  }
-};
 
 class CameraOverDevice : public ::testing::Test {
  protected:
   void SetUp() override {
-    diag.clear();
-    vz_diag_set_sink(collect);
+    DiagLines::clear();
+    vz_diag_set_sink(DiagLines::sink);
     cam.open();
   }
   void TearDown() override { vz_diag_set_sink(nullptr); }
@@ -166,13 +82,13 @@ TEST_F(CameraOverDevice, FramesAreCopiedAndSkippedWhenTheDeviceCannot) {
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 0) << "imager frame 2";
   EXPECT_EQ(img[0], 2);
-  EXPECT_NE(img, dev.memory) << "the device's memory does not stay";
+  EXPECT_NE(img, dev.memory.data()) << "the device's memory does not stay";
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 1) << "imager frame 5";
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 3) << "imager frame 11; frame 2 (8) was lost";
   EXPECT_EQ(cam.dropped(), 1);
-  EXPECT_TRUE(saw("1 frames dropped"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("1 frames dropped"));
   ASSERT_TRUE(cam.GetImage(&img, 0, &k, nullptr));
   EXPECT_EQ(k, 5);
   EXPECT_EQ(img[0], 17);
@@ -191,7 +107,7 @@ TEST_F(CameraOverDevice, ReadyImageKeepsTheFrameForGetImageAndAGoneDeviceEnds) {
   EXPECT_EQ(k, 0) << "the frame ReadyImage saw";
   dev.gone = true;
   EXPECT_FALSE(cam.GetImage(&img, 0, &k, nullptr));
-  EXPECT_TRUE(saw("the device is gone"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the device is gone"));
   EXPECT_EQ(img[0], 0);
 }
 
@@ -200,11 +116,11 @@ TEST_F(CameraOverDevice, ControlsRefusedByTheDeviceLeaveTheFields) {
   EXPECT_EQ(cam.exposure, 60);
   EXPECT_EQ(dev.shutter.value, 240u);
   cam.SetExposure(0, true);
-  EXPECT_TRUE(saw("no automatic exposure"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no automatic exposure"));
   cam.SetGain(10, false);
-  EXPECT_TRUE(saw("no gain control"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no gain control"));
   EXPECT_FALSE(cam.SaveLocalParams()) << "no flash command word";
-  EXPECT_TRUE(saw("the device refused to save the local parameters"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the device refused to save the local parameters"));
   EXPECT_FALSE(cam.GetCalib(nullptr, 0));
   char text[] = "calibration";
   EXPECT_FALSE(cam.SetCalib(text, (int)sizeof text));
@@ -218,4 +134,27 @@ TEST_F(CameraOverDevice, StartFailsWhenTheFormatCannotBeAppliedAgain) {
   dev.refuse_mode = false;
   ASSERT_TRUE(cam.Start());
   EXPECT_STREQ(cam.error, "") << "no stale text after a success";
+}
+
+// dcamDebug may run only inside the program's calls: a library thread's
+// lines wait for the next one, and a flood is counted, not kept.
+TEST(DiagThreads, OtherThreadsLinesWaitForTheNextFlushAndAFloodIsCounted) {
+  DiagLines::clear();
+  vz_diag_set_sink(DiagLines::sink);
+  vz_diag_own_thread();
+  vz_diag_later("usb", "usb: on the caller's thread");
+  EXPECT_THAT(DiagLines::lines(), HasLine("on the caller's thread")) << "the program's thread: at once";
+  std::thread t([] {
+    for (int i = 1; i <= 65; ++i) vz_diag_later("usb", "usb: line " + std::to_string(i));
+  });
+  t.join();
+  EXPECT_THAT(DiagLines::lines(), testing::Not(HasLine("usb: line 1"))) << "held until the next call";
+  vz_diag_flush();
+  EXPECT_THAT(DiagLines::lines(), HasLine("usb: line 64"));
+  EXPECT_THAT(DiagLines::lines(), testing::Not(HasLine("usb: line 65")));
+  EXPECT_THAT(DiagLines::lines(), HasLine("usb: 1 more log lines were left out"));
+  DiagLines::clear();
+  vz_diag_flush();
+  EXPECT_TRUE(DiagLines::lines().empty()) << "sent once";
+  vz_diag_set_sink(nullptr);
 }

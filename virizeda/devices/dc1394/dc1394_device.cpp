@@ -13,13 +13,14 @@
 #include "core/convert.h"
 #include "core/diag.h"
 #include "devices/dc1394/dc1394_probe.h"
+#include "iidc/iidc.h"
+#include "iidc/rom.h"
 
 namespace vz {
 
 namespace {
 
-constexpr uint32_t REG_BASE = 0xF0000000u;  // libdc1394 offsets count from here
-constexpr uint32_t ROM_FIRST = 0xF0000400u, ROM_END = 0xF0000800u;
+constexpr uint32_t ROM_END = iidc::ROM_BASE + 4 * iidc::ROM_QUADS;
 
 bool coding_of(dc1394color_coding_t c, iidc::Coding *out) {
   switch (c) {
@@ -83,12 +84,10 @@ bool mode_of(int format, int mode, dc1394video_mode_t *v) {
   return true;
 }
 
-double rate_fps(int rate) { return 1.875 * (1 << rate); }
-
 // Bytes per packet that carry a frame at a rate, in the camera's units.
 uint32_t f7_packet(const dc1394format7mode_t &info, size_t frame_bytes,
                    int rate) {
-  uint32_t ppf = (uint32_t)(8000.0 / rate_fps(rate));
+  uint32_t ppf = (uint32_t)(8000.0 / iidc::rate_fps(rate));
   if (ppf == 0) ppf = 1;
   uint32_t unit = info.unit_packet_size ? info.unit_packet_size : 4;
   uint32_t p = (uint32_t)((frame_bytes + ppf - 1) / ppf);
@@ -108,7 +107,7 @@ iidc::Filter raw_filter(dc1394camera_t *cam, dc1394video_mode_t v) {
   dc1394color_filter_t cf;
   if (dc1394_format7_get_color_filter(cam, v, &cf) == DC1394_SUCCESS) return filter_of(cf);
   uint32_t q;
-  if (dc1394_get_format7_register(cam, v, 0x058, &q) != DC1394_SUCCESS || (q >> 24) > 3)
+  if (dc1394_get_format7_register(cam, v, iidc::F7_COLOR_FILTER, &q) != DC1394_SUCCESS || (q >> 24) > 3)
     return iidc::Filter::NONE;
   return filter_of((dc1394color_filter_t)((q >> 24) + DC1394_COLOR_FILTER_MIN));
 }
@@ -129,13 +128,14 @@ Dc1394Device::Dc1394Device(std::shared_ptr<dc1394_t> ctx, dc1394camera_t *cam,
 
 // libdc1394 frees a capture's frames only when stopping it succeeds; a
 // camera whose capture could not be stopped (unplugged while streaming) is
-// kept, so its ring stays reachable instead of leaking behind our back.
-static std::vector<dc1394camera_t *> unstopped_cameras;
+// kept, so its ring stays reachable instead of leaking behind our back
+// (never destroyed: the leak check runs after static destructors).
+static auto *unstopped_cameras = new std::vector<dc1394camera_t *>;
 
 Dc1394Device::~Dc1394Device() {
   stop();
   drop_kept();
-  if (unstopped_) unstopped_cameras.push_back(cam_);
+  if (unstopped_) unstopped_cameras->push_back(cam_);
   else dc1394_camera_free(cam_);
 }
 
@@ -144,8 +144,10 @@ uint64_t Dc1394Device::guid() const {
   // device itself has the truth
   if (rom_stale_ && !gone_) {
     uint32_t q[2];
-    if (dc1394_get_registers(cam_, 0x40C, q, 1) == DC1394_SUCCESS &&
-        dc1394_get_registers(cam_, 0x410, q + 1, 1) == DC1394_SUCCESS) {
+    uint32_t hi = iidc::ROM_BASE + 4 * iidc::ROM_CHIP_HI - iidc::CSR_BASE;
+    uint32_t lo = iidc::ROM_BASE + 4 * iidc::ROM_CHIP_LO - iidc::CSR_BASE;
+    if (dc1394_get_registers(cam_, hi, q, 1) == DC1394_SUCCESS &&
+        dc1394_get_registers(cam_, lo, q + 1, 1) == DC1394_SUCCESS) {
       guid_ = (uint64_t)q[0] << 32 | q[1];
       rom_stale_ = false;
     }
@@ -260,7 +262,7 @@ bool Dc1394Device::fits_bus(const Mode &m, int rate, std::string *why) {
   dc1394_video_get_iso_speed(cam_, &sp);
   char buf[160];
   snprintf(buf, sizeof buf, "%dx%d at %g fps needs %u bandwidth units at S%d; a bus "
-           "carries %d", m.width, m.height, rate_fps(rate), units,
+           "carries %d", m.width, m.height, iidc::rate_fps(rate), units,
            100 << (sp - DC1394_ISO_SPEED_100), BANDWIDTH_UNITS);
   *why = buf;
   return false;
@@ -283,7 +285,7 @@ bool Dc1394Device::apply_mode(const Mode &m, int rate, std::string *why) {
       *why = std::string("the camera refused the frame rate: ") + dc_err(e);
       return false;
     }
-    period_us_ = 1e6 / rate_fps(rate);
+    period_us_ = 1e6 / iidc::rate_fps(rate);
   }
   mode_ = v;
   return true;
@@ -327,7 +329,7 @@ bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
   }
   uint32_t ppf = 0;
   period_us_ = dc1394_format7_get_packets_per_frame(cam_, v, &ppf) == DC1394_SUCCESS && ppf
-                   ? ppf * 125.0 : 1e6 / rate_fps(rate);
+                   ? ppf * 125.0 : 1e6 / iidc::rate_fps(rate);
   return true;
 }
 
@@ -341,7 +343,6 @@ bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
   *out = FeatureInfo();
   out->present = fi.available;
   if (!out->present) return true;
-  out->readout = fi.readout_capable;
   out->on_off = fi.on_off_capable;
   for (uint32_t i = 0; i < fi.modes.num && i < DC1394_FEATURE_MODE_NUM; ++i) {
     if (fi.modes.modes[i] == DC1394_FEATURE_MODE_AUTO) out->has_auto = true;
@@ -394,16 +395,16 @@ bool Dc1394Device::set_feature(int feature, const FeatureState &s) {
 
 bool Dc1394Device::read_quadlet(uint32_t addr, uint32_t *v) {
   uint32_t q;
-  if (gone_ || addr < REG_BASE || (addr & 3)) return false;
-  if (dc1394_get_registers(cam_, addr - REG_BASE, &q, 1) != DC1394_SUCCESS) return false;
+  if (gone_ || addr < iidc::CSR_BASE || (addr & 3)) return false;
+  if (dc1394_get_registers(cam_, addr - iidc::CSR_BASE, &q, 1) != DC1394_SUCCESS) return false;
   *v = q;
   return true;
 }
 
 bool Dc1394Device::write_quadlet(uint32_t addr, uint32_t v) {
-  if (gone_ || addr < REG_BASE || (addr & 3)) return false;
-  if (dc1394_set_registers(cam_, addr - REG_BASE, &v, 1) != DC1394_SUCCESS) return false;
-  if (addr >= ROM_FIRST && addr < ROM_END) rom_stale_ = true;
+  if (gone_ || addr < iidc::CSR_BASE || (addr & 3)) return false;
+  if (dc1394_set_registers(cam_, addr - iidc::CSR_BASE, &v, 1) != DC1394_SUCCESS) return false;
+  if (addr >= iidc::ROM_BASE && addr < ROM_END) rom_stale_ = true;
   return true;
 }
 
@@ -423,7 +424,7 @@ std::string Dc1394Device::bandwidth_text() {
 }
 
 bool Dc1394Device::start(std::string *why) {
-  dc1394_flush_log();
+  vz_diag_flush();
   if (gone_) {
     *why = "the camera is gone";
     return false;
@@ -433,7 +434,7 @@ bool Dc1394Device::start(std::string *why) {
     dc1394framerate_t fr;
     if (dc1394_video_get_mode(cam_, &mode_) == DC1394_SUCCESS &&
         dc1394_video_get_framerate(cam_, &fr) == DC1394_SUCCESS)
-      period_us_ = 1e6 / rate_fps(fr - DC1394_FRAMERATE_MIN);
+      period_us_ = 1e6 / iidc::rate_fps(fr - DC1394_FRAMERATE_MIN);
   }
   // about 32 MB of ring, 4 to 16 frames
   uint32_t w = 0, h = 0;
@@ -592,7 +593,7 @@ Next Dc1394Device::check_health(const char *after) {
 }
 
 Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
-  dc1394_flush_log();
+  vz_diag_flush();
   if (gone_) return Next::GONE;
   if (!streaming_) return Next::TIMEOUT;
   // frames discarded behind the one handed out would starve the ring
@@ -653,6 +654,42 @@ Next Dc1394Device::next_frame(int wait_ms, Frame *f) {
     f->dropped = dropped;
     return Next::FRAME;
   }
+}
+
+std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir) {
+  std::vector<std::unique_ptr<Dc1394Device>> out;
+  bool retried = false;
+  for (size_t i = 0; p->ctx && i < p->ids.size(); ++i) {
+    const dc1394camera_id_t &id = p->ids[i];
+    FwNode node;
+    for (const FwNode &n : p->nodes)
+      if (n.guid == id.guid) node = n;
+    std::string fault = fw_node_opening_fault(node, id.unit);
+    if (!fault.empty()) {
+      vz_diag("%s", fw_node_left_out(node, fault).c_str());
+      continue;
+    }
+    dc1394camera_t *cam = dc1394_camera_new_unit(p->ctx.get(), id.guid, id.unit);
+    if (!cam && !retried && !node.path.empty() &&
+        reread_rom(node.path, id.guid, dev_dir)) {
+      // start again with what the kernel knows now
+      retried = true;
+      out.clear();
+      *p = BusProbe();
+      probe_bus(p, dev_dir);
+      dc1394_release_log(p);
+      i = (size_t)-1;
+      continue;
+    }
+    if (!cam) {
+      vz_diag("camera %016" PRIx64 " unit %d cannot be opened by libdc1394", id.guid,
+              id.unit);
+      continue;
+    }
+    out.emplace_back(new Dc1394Device(p->ctx, cam, node.path, node.speed));
+  }
+  vz_diag_flush();
+  return out;
 }
 
 }  // namespace vz

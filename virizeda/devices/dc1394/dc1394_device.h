@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/device.h"
+#include "devices/dc1394/dc1394_probe.h"
 
 namespace vz {
 
@@ -47,8 +48,6 @@ class Dc1394Device : public Device {
   bool frame_ready(int wait_ms, bool *ready) override;
 
   bool gone() const { return gone_; }
-  bool streaming() const { return streaming_; }
-  dc1394camera_t *camera() const { return cam_; }
 
  private:
   bool choose_speed(std::string *why);
@@ -88,6 +87,11 @@ class Dc1394Device : public Device {
   uint64_t last_ts_ = 0;
   uint32_t generation_ = 0;
 };
+
+// The cameras of a probe, opened. A camera whose ROM was written since the
+// kernel read it gets a bus reset and the probe is made again; one that
+// still cannot be opened is named in a diagnostic.
+std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir);
 
 }  // namespace vz
 

@@ -7,7 +7,6 @@
 #include <linux/firewire-cdev.h>
 #include <poll.h>
 #include <stdio.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -15,11 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <mutex>
 
 #include "core/diag.h"
-#include "devices/dc1394/dc1394_device.h"
+#include "iidc/iidc.h"
+#include "iidc/rom.h"
 
 namespace vz {
 
@@ -27,64 +25,29 @@ namespace {
 
 // --- libdc1394's log lines ---------------------------------------------
 
-pthread_t g_owner;
 std::vector<std::string> *g_held = nullptr;  // lines kept while probing
-std::mutex g_log_mu;
-std::vector<std::string> g_pending;  // lines from other threads
-unsigned g_lost_lines = 0;
-std::atomic<bool> g_any_pending{false};
 
 void log_line(dc1394log_t type, const char *msg, void *) {
   const char *kind = type == DC1394_LOG_ERROR ? "error"
                    : type == DC1394_LOG_WARNING ? "warning" : "debug";
-  if (pthread_equal(pthread_self(), g_owner)) {
-    if (g_held)
-      g_held->push_back(std::string("libdc1394 ") + kind + ": " + msg);
-    else
-      vz_diag("libdc1394 %s: %s", kind, msg);
-    return;
-  }
-  // dcamDebug runs only inside the program's own calls
-  std::lock_guard<std::mutex> lock(g_log_mu);
-  if (g_pending.size() < 64)
-    g_pending.push_back(std::string("libdc1394 ") + kind + ": " + msg);
+  std::string line = std::string("libdc1394 ") + kind + ": " + msg;
+  if (g_held && vz_diag_on_own_thread())
+    g_held->push_back(line);
   else
-    ++g_lost_lines;
-  g_any_pending = true;
+    vz_diag_later("libdc1394", line);
 }
 
 void route_log() {
   static bool done = false;
   if (done) return;
   done = true;
-  g_owner = pthread_self();
+  vz_diag_own_thread();
   dc1394_log_register_handler(DC1394_LOG_ERROR, log_line, nullptr);
   dc1394_log_register_handler(DC1394_LOG_WARNING, log_line, nullptr);
   // libdc1394's debug lines (one per frame) only when asked for, as
   // libdc1394 itself does
   const char *dbg = getenv("DC1394_DEBUG");
   dc1394_log_register_handler(DC1394_LOG_DEBUG, dbg ? log_line : nullptr, nullptr);
-}
-
-// --- configuration ROM --------------------------------------------------
-
-bool is_iidc_rom(const uint32_t *rom, size_t quads) {
-  if (quads < 6 || (rom[0] >> 24) != 4 || rom[1] != 0x31333934) return false;
-  size_t root = 5;
-  size_t len = rom[root] >> 16;
-  for (size_t i = 1; i <= len && root + i < quads; ++i) {
-    uint32_t e = rom[root + i];
-    if ((e >> 24) != 0xD1) continue;
-    size_t unit = root + i + (e & 0xFFFFFF);
-    if (unit >= quads) continue;
-    size_t ulen = rom[unit] >> 16;
-    for (size_t j = 1; j <= ulen && unit + j < quads; ++j) {
-      uint32_t u = rom[unit + j];
-      if ((u >> 24) == 0x12 && ((u & 0xFFFFFF) == 0x00A02D || (u & 0xFFFFFF) == 0x00B09D))
-        return true;
-    }
-  }
-  return false;
 }
 
 // --- what libdc1394 misreads in a ROM -------------------------------------
@@ -165,6 +128,11 @@ bool get_info(int fd, Info *in) {
   return true;
 }
 
+// A ROM quadlet's offset in the node's register space.
+uint64_t node_csr(int rom_quad) {
+  return 0xFFFF00000000ULL | (iidc::ROM_BASE + 4 * (uint32_t)rom_quad);
+}
+
 int64_t mono_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -200,21 +168,6 @@ bool read_remote(int fd, uint32_t generation, uint64_t offset, uint32_t *v) {
 }
 
 }  // namespace
-
-void dc1394_flush_log() {
-  if (!g_any_pending) return;  // the usual case, on every frame
-  std::vector<std::string> lines;
-  unsigned lost;
-  {
-    std::lock_guard<std::mutex> lock(g_log_mu);
-    lines.swap(g_pending);
-    lost = g_lost_lines;
-    g_lost_lines = 0;
-    g_any_pending = false;
-  }
-  for (auto &l : lines) vz_diag("%s", l.c_str());
-  if (lost) vz_diag("libdc1394: %u more log lines were left out", lost);
-}
 
 std::string rom_listing_fault(const uint32_t *rom, size_t quads,
                               std::vector<uint32_t> *udds) {
@@ -266,7 +219,7 @@ std::vector<FwNode> fw_nodes(const char *dir) {
     } else {
       Info in;
       if (get_info(fd, &in)) {
-        node.iidc = is_iidc_rom(in.rom, in.rom_quads);
+        node.iidc = iidc::is_iidc_rom(in.rom, in.rom_quads);
         node.rom_fault = rom_listing_fault(in.rom, in.rom_quads, &node.udds);
         if (in.rom_quads >= 5) node.guid = (uint64_t)in.rom[3] << 32 | in.rom[4];
         int sc = ioctl(fd, FW_CDEV_IOC_GET_SPEED);
@@ -292,9 +245,7 @@ std::string fw_node_problem(const FwNode &n) {
   return s;
 }
 
-namespace {
-
-std::string left_out(const FwNode &n, const std::string &fault) {
+std::string fw_node_left_out(const FwNode &n, const std::string &fault) {
   char guid[20];
   snprintf(guid, sizeof guid, "%016" PRIx64, n.guid);
   return "FireWire node " + n.path + " (" + guid + ") is left out: libdc1394 would "
@@ -303,7 +254,7 @@ std::string left_out(const FwNode &n, const std::string &fault) {
 
 // The ROM as the device holds it now, which a camera's opening reads: it
 // may have been written since the kernel copied it.
-std::string opening_fault(const FwNode &n, int unit) {
+std::string fw_node_opening_fault(const FwNode &n, int unit) {
   if (n.path.empty() || unit < 0 || (size_t)unit >= n.udds.size() || !n.udds[unit]) return "";
   int fd = open(n.path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return "";
@@ -317,20 +268,18 @@ std::string opening_fault(const FwNode &n, int unit) {
   return fault;
 }
 
-}  // namespace
-
 // libdc1394's complaints while looking matter only when its bus is taken
 void probe_bus(BusProbe *p, const char *dev_dir) {
   if (p->done) return;
   p->done = true;
   route_log();
-  dc1394_flush_log();
+  vz_diag_flush();
   p->nodes = fw_nodes(dev_dir);
   // libdc1394 lists every node it finds, and nothing keeps it from one
   bool fatal = false;
   for (const FwNode &n : p->nodes) {
     if (n.rom_fault.empty()) continue;
-    p->log.push_back(left_out(n, n.rom_fault));
+    p->log.push_back(fw_node_left_out(n, n.rom_fault));
     fatal = true;
   }
   if (fatal)
@@ -353,50 +302,25 @@ void probe_bus(BusProbe *p, const char *dev_dir) {
 void dc1394_release_log(BusProbe *p) {
   for (auto &l : p->log) vz_diag("%s", l.c_str());
   p->log.clear();
-  dc1394_flush_log();
+  vz_diag_flush();
 }
 
-BusKind choose_bus(const char *bus, const char *sim_config, BusProbe *p,
-                   const char *dev_dir, std::string *why) {
-  if (bus && !*bus) bus = nullptr;  // empty is unset
-  if (sim_config && !*sim_config) sim_config = nullptr;
-  if (bus && !strcmp(bus, "sim")) {
-    *why = "simulated bus (VIRIZEDA_BUS=sim)";
-    return BusKind::SIM;
-  }
-  if (bus && !strcmp(bus, "1394")) {
-    probe_bus(p, dev_dir);
-    *why = "libdc1394 bus (VIRIZEDA_BUS=1394)";
-    return BusKind::DC1394;
-  }
-  if (bus) {
-    *why = std::string("VIRIZEDA_BUS \"") + bus +
-           "\" names no bus; accepted values: sim (simulated), 1394 (libdc1394); "
-           "unset: libdc1394 when it finds a camera or a FireWire node, else sim";
-    return BusKind::NONE;
-  }
-  if (sim_config) {
-    *why = std::string("simulated bus (VIRIZEDA_SIM_CONFIG=") + sim_config + ")";
-    return BusKind::SIM;
-  }
-  probe_bus(p, dev_dir);
-  char buf[160];
-  if (!p->ids.empty()) {
-    snprintf(buf, sizeof buf, "libdc1394 bus: it finds %zu camera%s", p->ids.size(),
-             p->ids.size() == 1 ? "" : "s");
+bool dc1394_probe_says(const BusProbe &p, std::string *why) {
+  if (!p.ids.empty()) {
+    char buf[80];
+    snprintf(buf, sizeof buf, "libdc1394 bus: it finds %zu camera%s", p.ids.size(),
+             p.ids.size() == 1 ? "" : "s");
     *why = buf;
-    return BusKind::DC1394;
+    return true;
   }
-  if (!p->nodes.empty()) {
-    *why = "libdc1394 bus: FireWire node " + p->nodes[0].path +
+  if (!p.nodes.empty()) {
+    *why = "libdc1394 bus: FireWire node " + p.nodes[0].path +
            " exists, though no camera is found";
-    return BusKind::DC1394;
+    return true;
   }
-  *why = "simulated bus: no FireWire node and no camera found";
-  return BusKind::SIM;
+  *why = "no FireWire node and no camera found";
+  return false;
 }
-
-namespace {
 
 // A node whose ROM was written (identity programming) answers with a GUID
 // that the kernel's copy, and so libdc1394, do not know yet. A bus reset
@@ -407,8 +331,8 @@ bool reread_rom(const std::string &path, uint64_t cached, const char *dev_dir) {
   Info in;
   uint32_t hi = 0, lo = 0;
   bool changed = get_info(fd, &in) &&
-                 read_remote(fd, in.reset.generation, 0xFFFFF000040CULL, &hi) &&
-                 read_remote(fd, in.reset.generation, 0xFFFFF0000410ULL, &lo) &&
+                 read_remote(fd, in.reset.generation, node_csr(iidc::ROM_CHIP_HI), &hi) &&
+                 read_remote(fd, in.reset.generation, node_csr(iidc::ROM_CHIP_LO), &lo) &&
                  ((uint64_t)hi << 32 | lo) != cached;
   uint64_t live = (uint64_t)hi << 32 | lo;
   if (changed) {
@@ -426,44 +350,6 @@ bool reread_rom(const std::string &path, uint64_t cached, const char *dev_dir) {
     usleep(50000);
   }
   return false;
-}
-
-}  // namespace
-
-std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir) {
-  std::vector<std::unique_ptr<Dc1394Device>> out;
-  bool retried = false;
-  for (size_t i = 0; p->ctx && i < p->ids.size(); ++i) {
-    const dc1394camera_id_t &id = p->ids[i];
-    FwNode node;
-    for (const FwNode &n : p->nodes)
-      if (n.guid == id.guid) node = n;
-    std::string fault = opening_fault(node, id.unit);
-    if (!fault.empty()) {
-      vz_diag("%s", left_out(node, fault).c_str());
-      continue;
-    }
-    dc1394camera_t *cam = dc1394_camera_new_unit(p->ctx.get(), id.guid, id.unit);
-    if (!cam && !retried && !node.path.empty() &&
-        reread_rom(node.path, id.guid, dev_dir)) {
-      // start again with what the kernel knows now
-      retried = true;
-      out.clear();
-      *p = BusProbe();
-      probe_bus(p, dev_dir);
-      dc1394_release_log(p);
-      i = (size_t)-1;
-      continue;
-    }
-    if (!cam) {
-      vz_diag("camera %016" PRIx64 " unit %d cannot be opened by libdc1394", id.guid,
-              id.unit);
-      continue;
-    }
-    out.emplace_back(new Dc1394Device(p->ctx, cam, node.path, node.speed));
-  }
-  dc1394_flush_log();
-  return out;
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // The libdc1394 side of the bus: which FireWire nodes exist and whether we
-// may open them, how many cameras libdc1394 finds, which bus dSysInit
-// takes, and the cameras as devices.
+// may open them, how many cameras libdc1394 finds, and what that says for
+// the choice of bus.
 #ifndef VIRIZEDA_DC1394_PROBE_H
 #define VIRIZEDA_DC1394_PROBE_H
 
@@ -13,8 +13,6 @@
 #include <vector>
 
 namespace vz {
-
-class Dc1394Device;
 
 // Isochronous bandwidth of a 1394 bus that may be allocated, in units of
 // one quadlet at S1600 (80% of a 125 us cycle).
@@ -49,6 +47,15 @@ std::string rom_opening_fault(const std::function<bool(uint32_t, uint32_t *)> &r
 std::vector<FwNode> fw_nodes(const char *dir);
 // The diagnostic for a node that cannot be opened: node, reason and fix.
 std::string fw_node_problem(const FwNode &n);
+// The diagnostic for a node left out because libdc1394 would misread it.
+std::string fw_node_left_out(const FwNode &n, const std::string &fault);
+// What opening unit of the node would misread in its ROM as the node holds
+// it now (it may have been written since the kernel copied it); "" when
+// nothing.
+std::string fw_node_opening_fault(const FwNode &n, int unit);
+// For a node whose ROM was written: a bus reset when the node's GUID is no
+// longer cached, and true once the kernel lists the node with its new one.
+bool reread_rom(const std::string &path, uint64_t cached, const char *dev_dir);
 
 // What the bus choice looks at, found once.
 struct BusProbe {
@@ -65,27 +72,14 @@ void probe_bus(BusProbe *p, const char *dev_dir);
 // Sends the lines libdc1394 logged while probing (when its bus is taken).
 void dc1394_release_log(BusProbe *p);
 
-enum class BusKind { NONE, SIM, DC1394 };
-// VIRIZEDA_BUS=1394 or sim; unset (or empty) with VIRIZEDA_SIM_CONFIG: sim; unset
-// otherwise: libdc1394 when it finds a camera or a FireWire node exists,
-// else sim. Any other value: NONE. *why is the one line that says which
-// bus and why. Probes only when the environment does not decide.
-BusKind choose_bus(const char *bus_env, const char *sim_config, BusProbe *p,
-                   const char *dev_dir, std::string *why);
-
-// The cameras of a probe, opened. A camera whose ROM was written since the
-// kernel read it gets a bus reset and the probe is made again; one that
-// still cannot be opened is named in a diagnostic.
-std::vector<std::unique_ptr<Dc1394Device>> open_cameras(BusProbe *p, const char *dev_dir);
+// What a probe says for the choice of bus. True: take libdc1394's, *why
+// is the reason line; false: *why says what it did not find.
+bool dc1394_probe_says(const BusProbe &p, std::string *why);
 
 // Free bandwidth units on the bus: the resource manager's register, else
 // the largest allocation granted through the node (a /dev/fw* path); -1
 // when neither can be told.
 int irm_bandwidth_free(const std::string &node);
-
-// Log lines that libdc1394 sends from a thread of its own (libusb) are
-// kept until the caller's next call into the library; this passes them on.
-void dc1394_flush_log();
 
 }  // namespace vz
 

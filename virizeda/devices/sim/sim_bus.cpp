@@ -7,6 +7,7 @@
 #include "core/camera_bus.h"
 #include "core/diag.h"
 #include "devices/sim/sim_device.h"
+#include "devices/sim/sim_faults.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ class SimBus : public vz::CameraBus {
 
  protected:
   bool openable(size_t i) override {
-    if (!conf_.cams[i].fail_open) return true;
+    if (!vz::SimFaults(conf_.cams[i]).refuses_open()) return true;
     vz_diag("camera %d \"%s\" cannot be opened (fail_open)", (int)i,
             name(i));
     return false;

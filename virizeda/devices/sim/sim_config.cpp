@@ -269,8 +269,9 @@ bool get_bool(const json &j, const std::string &key, bool *out,
 }
 
 // Printable text of bounded length: names end up in menus and log lines.
+// A text of lines (the calibration) may hold newlines and tabs too.
 bool get_text(const json &j, const std::string &key, size_t max,
-              std::string *out, std::string *err) {
+              std::string *out, std::string *err, bool lines = false) {
   if (!j.is_string()) {
     *err = in_quotes(key) + " must be a text";
     return false;
@@ -281,7 +282,7 @@ bool get_text(const json &j, const std::string &key, size_t max,
     return false;
   }
   for (unsigned char c : s)
-    if (c < 0x20 || c == 0x7f) {
+    if ((c < 0x20 && !(lines && (c == '\n' || c == '\t'))) || c == 0x7f) {
       *err = in_quotes(key) + " holds a control character";
       return false;
     }
@@ -340,7 +341,7 @@ bool parse_fixed_key(const std::string &key, const json &j, CamConfig *c,
       c->calib = c->has_calib ? c->calib : std::string();
       return true;
     }
-    if (!get_text(j, key, 1 << 20, &c->calib, err)) {
+    if (!get_text(j, key, 1 << 20, &c->calib, err, true)) {
       *err = "\"calibration\" must be true, false or a text";
       return false;
     }
@@ -544,78 +545,6 @@ CamConfig vz_plain_camera(int n) {
   CamConfig c;
   c.name = "Camera " + std::to_string(n);
   return c;
-}
-
-static CamConfig stereo_color_camera() {
-  CamConfig c = vz_plain_camera(0);
-  CamValues &v = c.v;
-  c.name = "Sim Stereo Color";
-  v.isStereo = true;
-  v.has_color = true;
-  v.camImager = 4;
-  v.fwFirmware = 0x0203;
-  v.camFirmware = 0x0412;
-  v.devID = 0x00081234;
-  v.has_proc_mode = true;
-  v.procFirmware = 0x0101;
-  v.has_auto_brightness = v.has_auto_exposure = v.has_auto_gain = true;
-  v.has_saturation = v.has_auto_whitebalance = true;
-  v.has_manual_whitebalance = v.has_chip_balance = true;
-  v.has_gamma = v.gamma = true;
-  v.has_frame_div = true;
-  v.max_frame_div = 3;
-  v.has_50Hz_rate = true;
-  v.has_y_offset = true;
-  v.max_y_offset = 8;
-  v.has_black_offset = true;
-  v.max_black_offset = 64;
-  c.local_params_version = 0x0205;
-  c.has_calib = true;
-  c.calib =
-      "# virizeda simulated stereo calibration\n"
-      "width 640\nheight 480\nbaseline_mm 90.0\n"
-      "left  f 520.0 cx 320.0 cy 240.0 k1 -0.21 k2 0.05\n"
-      "right f 521.5 cx 318.5 cy 241.0 k1 -0.20 k2 0.05\n";
-  return c;
-}
-
-static CamConfig mono_camera() {
-  CamConfig c = vz_plain_camera(1);
-  CamValues &v = c.v;
-  c.name = "Sim Mono";
-  v.camImager = 3;
-  v.fwFirmware = 0x0201;
-  v.camFirmware = 0x0300;
-  v.devID = 0xffff;
-  v.has_auto_brightness = v.has_auto_exposure = v.has_auto_gain = true;
-  c.local_params_version = 0x0200;
-  return c;
-}
-
-static CamConfig bayer_camera() {
-  CamConfig c = vz_plain_camera(2);
-  CamValues &v = c.v;
-  c.name = "Sim Bayer";
-  v.isBayer = true;
-  v.has_color = true;
-  v.has_gamma = true;
-  v.camImager = 0;
-  v.fwFirmware = 0x0110;
-  v.camFirmware = 0x0105;
-  v.devID = 0x00030007;
-  v.has_auto_exposure = v.has_auto_gain = true;
-  v.has_saturation = v.has_manual_whitebalance = true;
-  return c;
-}
-
-BusConfig vz_default_bus() {
-  BusConfig b;
-  b.cams.push_back(stereo_color_camera());
-  b.cams.push_back(mono_camera());
-  b.cams.push_back(bayer_camera());
-  std::string unused;
-  check_unique_ids(&b, &unused);
-  return b;
 }
 
 bool vz_parse_config(const std::string &text, BusConfig *out, std::string *err) {

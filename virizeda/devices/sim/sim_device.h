@@ -20,7 +20,10 @@
 #include "core/device.h"
 #include "devices/sim/scene.h"
 #include "devices/sim/sim_config.h"
+#include "devices/sim/sim_faults.h"
 #include "iidc/iidc.h"
+#include "iidc/maker_block.h"
+#include "iidc/rom.h"
 
 namespace vz {
 
@@ -71,6 +74,7 @@ class SimDevice : public Device {
 
   // For the bus and the test hooks.
   const CamConfig &config() const { return conf_; }
+  SimFaults faults() const { return SimFaults(conf_); }
   // Refused writes where no register takes writes (the rest refused a value).
   unsigned long unmapped_writes() const { return unmapped_writes_; }
   int number() const { return num_; }
@@ -83,6 +87,9 @@ class SimDevice : public Device {
   void power_on();
 
  private:
+  // the rates our imagers run at: 3.75 to 60 fps
+  static constexpr int RATE_MIN = iidc::RATE_3_75, RATE_MAX = iidc::RATE_60;
+  static constexpr int F7_UNIT = 8;
   struct Feat {
     bool on = true, automatic = false;
     uint32_t value = 0, value2 = 0;
@@ -105,6 +112,8 @@ class SimDevice : public Device {
   bool mode_offered(int format, int mode) const;
   uint32_t mode_inq(int format) const;
   bool no_register() { ++unmapped_writes_; return false; }
+  // bit 31 - id: the Format_7 coding with that COLOR_CODING_ID is offered
+  static uint32_t coding_bit(iidc::Coding c) { return 1u << (31 - (uint32_t)c); }
   bool read_dcam(uint32_t off, uint32_t *v);
   bool write_dcam(uint32_t off, uint32_t v);
   bool read_f7(uint32_t off, uint32_t *v);
@@ -150,7 +159,8 @@ class SimDevice : public Device {
   uint32_t calib_page_ = 0, flash_result_ = iidc::FLASH_OK;
   // video format registers
   int format_ = 0, mode_ = 5, rate_ = iidc::RATE_15;
-  int f7_w_ = 0, f7_h_ = 0, f7_coding_ = iidc::CODING_MONO8;
+  int f7_w_ = 0, f7_h_ = 0;
+  iidc::Coding f7_coding_ = iidc::Coding::MONO8;
   int f7_x_ = 0, f7_y_ = 0;    // window position; not 0: cut from the imager
   uint32_t f7_packet_ = 0;
   bool f7_by_packet_ = false;  // packet size written through the registers

@@ -14,13 +14,13 @@
 #include "devices/sim/scene.h"
 #include "devices/sim/sim_config.h"
 #include "devices/sim/sim_state.h"
+#include "diag_lines.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "test_support.h"
 
 namespace {
 
-std::vector<std::string> g_lines;
-void collect(char *line) { g_lines.push_back(line); }
 
 template <typename F>
 F hook(const char *name) {
@@ -32,8 +32,8 @@ class Dc1394Bus : public ::testing::Test {
   Dc1394Bus() : bus_("VIRIZEDA_BUS", nullptr), conf_("VIRIZEDA_SIM_CONFIG", nullptr) {}
   void SetUp() override {
     if (!hook<int (*)()>("virizeda_emu_nodes")) GTEST_SKIP() << "not on the emulated bus";
-    g_lines.clear();
-    dcamDebug = collect;
+    DiagLines::clear();
+    dcamDebug = DiagLines::sink;
   }
   void TearDown() override {
     delete dSys;
@@ -50,11 +50,6 @@ class Dc1394Bus : public ::testing::Test {
     }
     dSysInit();
     ASSERT_NE(dSys, nullptr);
-  }
-  bool said(const std::string &text) const {
-    for (auto &l : g_lines)
-      if (l.find(text) != std::string::npos) return true;
-    return false;
   }
   int code(const unsigned char *img, int w, int bpp) { return vz_barcode_read(img, w, bpp); }
 
@@ -85,7 +80,7 @@ const char *kGoodAndBroken = R"({"cameras": [{"name": "Good", "chip_id": "g"},
 TEST_F(Dc1394Bus, ChosenNamedAndOpenedByGuid) {
   open();  // nothing set: the FireWire nodes decide
   EXPECT_STREQ(dcamVersion, "virizeda 1.0 (libdc1394 bus)");
-  EXPECT_TRUE(said("libdc1394 bus: it finds 3 cameras"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("libdc1394 bus: it finds 3 cameras"));
   ASSERT_EQ(dSys->NumCameras(), 3);
   EXPECT_STREQ(dSys->Names()[1], "virizeda Sim Mono");
   std::string id = dSys->ChipIDs()[1];
@@ -196,7 +191,7 @@ TEST_F(Dc1394Bus, ACameraWhoseRomLibdc1394WouldMisreadIsLeftOut) {
   open(kGoodAndBroken);
   ASSERT_EQ(dSys->NumCameras(), 1);
   EXPECT_STREQ(dSys->Names()[0], "virizeda Good");
-  EXPECT_TRUE(said("is left out: libdc1394 would misread its configuration ROM: the "
+  EXPECT_THAT(DiagLines::lines(), HasLine("is left out: libdc1394 would misread its configuration ROM: the "
                    "text leaf at 0xF0000458 has length 1"));
 }
 
@@ -205,8 +200,8 @@ TEST_F(Dc1394Bus, ANodeThatWouldCrashTheListingIsNamedAndNothingIsListed) {
   save_vendor_leaf(dir_, 1, "b", 0);
   open(kGoodAndBroken);
   EXPECT_EQ(dSys->NumCameras(), 0);
-  EXPECT_TRUE(said("the text leaf at 0xF0000458 has length 0"));
-  EXPECT_TRUE(said("no camera is listed while it is on the bus"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("the text leaf at 0xF0000458 has length 0"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no camera is listed while it is on the bus"));
 }
 
 TEST_F(Dc1394Bus, DividerAndNewestFrame) {
@@ -231,11 +226,11 @@ TEST_F(Dc1394Bus, DividerAndNewestFrame) {
   int f1 = 0, f2 = 0;
   ASSERT_TRUE(c->GetImage(&img, 1000, &f1, nullptr));
   usleep(400000);
-  g_lines.clear();
+  DiagLines::clear();
   ASSERT_TRUE(c->GetImage(&img, 1000, &f2, nullptr));
   EXPECT_GE(f2 - f1, 10);
   EXPECT_EQ(code(img, 640, 1), f2 & 0xffff);
-  EXPECT_TRUE(said("frames dropped")) << (g_lines.empty() ? "" : g_lines[0]);
+  EXPECT_THAT(DiagLines::lines(), HasLine("frames dropped"));
   c->Stop();
 }
 
@@ -248,7 +243,7 @@ TEST_F(Dc1394Bus, SecondCameraRefusedWhenTheBusIsFull) {
   ASSERT_TRUE(b->SetFormat(S_640x480, S_RGB24, S_30, 1, false)) << b->error;
   ASSERT_TRUE(a->Start());
   EXPECT_FALSE(b->Start());
-  EXPECT_TRUE(said("needs 3852 bandwidth units and the bus has 1063 free"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("needs 3852 bandwidth units and the bus has 1063 free"));
   unsigned char *img = nullptr;
   EXPECT_TRUE(a->GetImage(&img, 1000, nullptr, nullptr));
   EXPECT_FALSE(b->GetImage(&img, 100, nullptr, nullptr));
@@ -299,7 +294,7 @@ TEST_F(Dc1394Bus, UnplugAndBusResetWhileStreaming) {
   bool got = true;
   for (int i = 0; i < 4 && got; ++i) got = b->GetImage(&img, 500, nullptr, nullptr);
   EXPECT_FALSE(got);
-  EXPECT_TRUE(said("gone from the bus"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("gone from the bus"));
   EXPECT_TRUE(b->Stop());
   EXPECT_FALSE(b->Start());
   EXPECT_FALSE(b->GetImage(&img, 100, nullptr, nullptr));
@@ -318,11 +313,11 @@ TEST_F(Dc1394Bus, LocalBlockCamerasAndForeignOnes) {
   EXPECT_NE(foreign->devID & 0xffff, 0xffff);
   EXPECT_TRUE(ours->GetCalib(nullptr, 0));
   EXPECT_TRUE(ours->SaveLocalParams());
-  g_lines.clear();
+  DiagLines::clear();
   EXPECT_FALSE(foreign->GetCalib(nullptr, 0));
   EXPECT_FALSE(foreign->SetCalib(nullptr, 0));
   EXPECT_FALSE(foreign->SaveLocalParams());
-  EXPECT_TRUE(said("no local parameter block"));
+  EXPECT_THAT(DiagLines::lines(), HasLine("no local parameter block"));
   unsigned long v = 0x1234;
   EXPECT_FALSE(foreign->ReadQuadlet(0xF0FFF008, &v));
   EXPECT_EQ(v, 0x1234u);

@@ -17,14 +17,12 @@
 #include "devices/sim/scene.h"
 #include "devices/sim/sim_config.h"
 #include "devices/sim/sim_device.h"
+#include "diag_lines.h"
 #include "test_support.h"
 
 using namespace vz;
 
 namespace {
-
-std::vector<std::string> g_diag;
-void sink(char *line) { g_diag.push_back(line); }
 
 template <typename F>
 F hook(const char *name) {
@@ -35,8 +33,8 @@ class EmuDevice : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!hook<int (*)()>("virizeda_emu_nodes")) GTEST_SKIP() << "not on the emulated bus";
-    g_diag.clear();
-    vz_diag_set_sink(sink);
+    DiagLines::clear();
+    vz_diag_set_sink(DiagLines::sink);
   }
   void TearDown() override { vz_diag_set_sink(nullptr); }
 
@@ -52,12 +50,6 @@ class EmuDevice : public ::testing::Test {
     auto cams = open_cameras(&p, "/dev");
     nodes_ = p.nodes;
     return cams;
-  }
-
-  bool saw(const std::string &text) const {
-    for (auto &l : g_diag)
-      if (l.find(text) != std::string::npos) return true;
-    return false;
   }
 
   const Mode *find(const std::vector<Mode> &ms, int w, iidc::Coding c, int format = -1) {

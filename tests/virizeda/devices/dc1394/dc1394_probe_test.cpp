@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/bus_choice.h"
 #include "devices/dc1394/dc1394_probe.h"
 #include "iidc/iidc.h"
+#include "iidc/rom.h"
 #include "test_support.h"
 
 using namespace vz;
@@ -16,7 +18,7 @@ namespace {
 
 BusProbe probed(int cameras, int nodes) {
   BusProbe p;
-  p.done = true;  // choose_bus must not look at the real machine
+  p.done = true;
   for (int i = 0; i < cameras; ++i) p.ids.push_back({0, (uint64_t)i});
   for (int i = 0; i < nodes; ++i) {
     FwNode n;
@@ -26,38 +28,76 @@ BusProbe probed(int cameras, int nodes) {
   return p;
 }
 
+// The library's table with probes that look at no machine.
+struct Seen {
+  const char *conf = nullptr;  // VIRIZEDA_SIM_CONFIG
+  BusProbe probe;              // what libdc1394 would find
+  int probes = 0;
+  bool named = false;
+} seen;
+
+bool sim_probe(bool, std::string *why) {
+  if (!seen.conf) return false;
+  *why = std::string("simulated bus (VIRIZEDA_SIM_CONFIG=") + seen.conf + ")";
+  return true;
+}
+
+bool dc1394_probe(bool named, std::string *why) {
+  ++seen.probes;
+  seen.named = named;
+  return dc1394_probe_says(seen.probe, why);
+}
+
+const BusRow kRows[] = {
+    {"sim", "simulated", "simulated bus", 0, nullptr, true, sim_probe, nullptr},
+    {"1394", "libdc1394", "libdc1394 bus", 1,
+     "libdc1394 when it finds a camera or a FireWire node", false, dc1394_probe, nullptr},
+};
+
 }  // namespace
 
 TEST(BusChoice, EnvironmentFirstThenWhatIsConnected) {
-  std::string why;
   struct Case {
     const char *bus, *conf;
     int cams, nodes;
-    BusKind want;
+    const char *taken;  // null: none
+    int probes;         // of libdc1394
     const char *says;
   } cases[] = {
-      {"1394", nullptr, 0, 0, BusKind::DC1394, "VIRIZEDA_BUS=1394"},
-      {"1394", "/x.json", 0, 0, BusKind::DC1394, "VIRIZEDA_BUS=1394"},
-      {"sim", nullptr, 3, 2, BusKind::SIM, "VIRIZEDA_BUS=sim"},
-      {nullptr, "/x.json", 3, 2, BusKind::SIM, "VIRIZEDA_SIM_CONFIG=/x.json"},
-      {nullptr, nullptr, 1, 0, BusKind::DC1394, "finds 1 camera"},
-      {nullptr, nullptr, 2, 1, BusKind::DC1394, "finds 2 cameras"},
-      {nullptr, nullptr, 0, 1, BusKind::DC1394, "/dev/fw0 exists"},
-      {nullptr, nullptr, 0, 0, BusKind::SIM, "no FireWire node and no camera"},
-      {"usb", nullptr, 1, 1, BusKind::NONE, "\"usb\" names no bus; accepted values: sim"},
-      {"", nullptr, 0, 0, BusKind::SIM, "no FireWire node"},  // empty is unset
+      {"1394", nullptr, 0, 0, "1394", 1, "libdc1394 bus (VIRIZEDA_BUS=1394)"},
+      {"1394", "/x.json", 0, 0, "1394", 1, "libdc1394 bus (VIRIZEDA_BUS=1394)"},
+      {"sim", nullptr, 3, 2, "sim", 0, "simulated bus (VIRIZEDA_BUS=sim)"},
+      {nullptr, "/x.json", 3, 2, "sim", 0, "simulated bus (VIRIZEDA_SIM_CONFIG=/x.json)"},
+      {nullptr, nullptr, 1, 0, "1394", 1, "libdc1394 bus: it finds 1 camera"},
+      {nullptr, nullptr, 2, 1, "1394", 1, "libdc1394 bus: it finds 2 cameras"},
+      {nullptr, nullptr, 0, 1, "1394", 1,
+       "libdc1394 bus: FireWire node /dev/fw0 exists, though no camera is found"},
+      {nullptr, nullptr, 0, 0, "sim", 1, "simulated bus: no FireWire node and no camera found"},
+      {"usb", nullptr, 1, 1, nullptr, 0,
+       "VIRIZEDA_BUS \"usb\" names no bus; accepted values: sim (simulated), 1394 "
+       "(libdc1394); unset: libdc1394 when it finds a camera or a FireWire node, else sim"},
+      {"", nullptr, 0, 0, "sim", 1, "simulated bus: no FireWire node and no camera found"},
   };
   for (const Case &c : cases) {
-    BusProbe p = probed(c.cams, c.nodes);
-    EXPECT_EQ(choose_bus(c.bus, c.conf, &p, "/nonexistent", &why), c.want)
-        << (c.bus ? c.bus : "unset") << " " << c.cams << " " << c.nodes;
-    EXPECT_NE(why.find(c.says), std::string::npos) << why;
+    seen = Seen();
+    seen.conf = c.conf;
+    seen.probe = probed(c.cams, c.nodes);
+    BusChoice got = choose_buses(kRows, 2, c.bus);
+    std::string what = std::string(c.bus ? c.bus : "unset") + " " +
+                       std::to_string(c.cams) + " " + std::to_string(c.nodes);
+    if (c.taken) {
+      ASSERT_EQ(got.taken.size(), 1u) << what;
+      EXPECT_STREQ(got.taken[0]->name, c.taken) << what;
+    } else {
+      EXPECT_TRUE(got.taken.empty()) << what;
+    }
+    EXPECT_EQ(got.why, c.says) << what;
+    // the environment decides without a look at the bus
+    EXPECT_EQ(seen.probes, c.probes) << what;
+    if (seen.probes) {
+      EXPECT_EQ(seen.named, c.bus && *c.bus) << what;
+    }
   }
-  // the environment decides without a look at the bus
-  BusProbe fresh;
-  choose_bus("sim", nullptr, &fresh, "/nonexistent", &why);
-  choose_bus(nullptr, "/x.json", &fresh, "/nonexistent", &why);
-  EXPECT_FALSE(fresh.done);
 }
 
 TEST(BusChoice, NodesAreListedAndAnUnopenableOneIsExplained) {
