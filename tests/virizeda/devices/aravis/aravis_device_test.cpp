@@ -15,6 +15,7 @@
 #include "core/diag.h"
 #include "devices/aravis/aravis_bus.h"
 #include "devices/aravis/aravis_device.h"
+#include "test_support.h"
 
 using namespace vz;
 
@@ -253,4 +254,25 @@ TEST_F(FakeDevice, ColoursOfRgbAndOfBayerThroughTheDemosaic) {
     EXPECT_GT(before[0], before[2] + 40) << (int)c.filter;
     EXPECT_GT(after[2], after[0] + 40) << (int)c.filter;
   }
+}
+
+// The row's probe opens exactly the cameras named, unnamed or named, and
+// never asks the GigE Vision side to broadcast; unnamed without a list it
+// looks at USB only.
+TEST(AravisRow, NamedCamerasAreOpenedWithoutDiscovery) {
+  int before = aravis_discoveries();
+  std::string why;
+  {
+    ScopedEnv ids("VIRIZEDA_GENICAM_DEVICES", "Fake_1");
+    for (bool named : {true, false}) {
+      ASSERT_TRUE(vz_aravis_probe(named, &why)) << why;
+      EXPECT_EQ(why, "GenICam bus: it finds 1 camera of VIRIZEDA_GENICAM_DEVICES=Fake_1");
+      std::unique_ptr<dSystem> bus(vz_aravis_open());
+      EXPECT_EQ(bus->NumCameras(), 1);
+    }
+  }
+  ScopedEnv unset("VIRIZEDA_GENICAM_DEVICES", nullptr);
+  vz_aravis_probe(false, &why);
+  delete vz_aravis_open();
+  EXPECT_EQ(aravis_discoveries(), before);
 }
