@@ -276,3 +276,27 @@ TEST(AravisRow, NamedCamerasAreOpenedWithoutDiscovery) {
   delete vz_aravis_open();
   EXPECT_EQ(aravis_discoveries(), before);
 }
+
+// The library's own dSysInit: the GenICam bus after the simulated one, its
+// camera numbered on and found by its chip id; the one line names both.
+TEST(AravisRow, ListedBusesShareOneListOfCameras) {
+  ScopedEnv ids("VIRIZEDA_GENICAM_DEVICES", "Fake_1"), conf("VIRIZEDA_SIM_CONFIG", nullptr),
+      state("VIRIZEDA_SIM_STATE", nullptr), bus("VIRIZEDA_BUS", "sim,genicam");
+  lines.clear();
+  dcamDebug = collect;
+  dSysInit();
+  ASSERT_NE(dSys, nullptr);
+  EXPECT_STREQ(dcamVersion, "virizeda 1.0 (simulated bus, GenICam bus)");
+  EXPECT_EQ(lines.back(), "virizeda: simulated bus, GenICam bus (VIRIZEDA_BUS=sim,genicam)");
+  int n = dSys->NumCameras();
+  ASSERT_GT(n, 1);
+  EXPECT_STREQ(dSys->Names()[n - 1], "Aravis Fake");
+  EXPECT_EQ(dSys->Names()[n], nullptr);
+  dCamera *cam = dSys->InitCamera(dSys->ChipIDs()[n - 1]);
+  ASSERT_NE(cam, nullptr);
+  EXPECT_EQ(cam->Index(), n - 1);
+  EXPECT_EQ(dSys->InitCamera(n - 1), cam);
+  delete dSys;
+  dSys = nullptr;
+  dcamDebug = nullptr;
+}
