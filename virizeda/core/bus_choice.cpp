@@ -29,11 +29,17 @@ std::string accepted(const BusRow *rows, size_t n) {
   return s;
 }
 
+// Table order breaks ties (the rows are one array). std::sort, as
+// stable_sort takes a buffer from operator new(nothrow), which a program
+// may have replaced.
+bool before(const BusRow *a, const BusRow *b) {
+  return a->place != b->place ? a->place < b->place : a < b;
+}
+
 std::vector<const BusRow *> by_place(const BusRow *rows, size_t n) {
   std::vector<const BusRow *> out;
   for (size_t i = 0; i < n; ++i) out.push_back(&rows[i]);
-  std::stable_sort(out.begin(), out.end(),
-                   [](const BusRow *a, const BusRow *b) { return a->place < b->place; });
+  std::sort(out.begin(), out.end(), before);
   return out;
 }
 
@@ -88,8 +94,7 @@ bool named_rows(const BusRow *rows, size_t n, const std::string &list,
     if (comma == list.size()) break;
     pos = comma + 1;
   }
-  std::stable_sort(out->begin(), out->end(),
-                   [](const BusRow *a, const BusRow *b) { return a->place < b->place; });
+  std::sort(out->begin(), out->end(), before);
   return true;
 }
 
