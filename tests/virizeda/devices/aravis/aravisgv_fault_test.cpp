@@ -4,6 +4,7 @@
 // simulator's control port is fixed, so these tests run one at a time.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,8 @@ class GigE : public ::testing::Test {
     vz_diag_set_sink(collect);
   }
   void TearDown() override {
+    if (HasFailure())
+      for (auto &l : lines) fprintf(stderr, "library: %s\n", l.c_str());
     bus.reset();
     end_simulator(sim);
   }
