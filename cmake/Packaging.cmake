@@ -43,6 +43,7 @@ if(NOT VIRIZEDA_LIBRARY)
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endif()
 install(FILES data/udev/60-virizeda-iidc.rules
+              data/udev/60-virizeda-usb3vision.rules
         DESTINATION ${DCAM_INSTALL_UDEVRULESDIR})
 install(FILES data/applications/dcam-capture.desktop
               data/applications/dcam-viewer.desktop
@@ -63,16 +64,17 @@ set(CPACK_PACKAGE_NAME dcam)
 set(CPACK_PACKAGE_VERSION 1.0.0)
 set(CPACK_PACKAGE_CONTACT "DCAM maintainers <dcam@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "capture and viewer for IEEE 1394 IIDC cameras")
+    "capture and viewer for IIDC, GigE Vision and USB3 Vision cameras")
 set(CPACK_PACKAGE_DESCRIPTION
-"dcam-capture shows live video of FireWire IIDC (DCAM) cameras, stereo
-cameras included, sets their video parameters, records frames and stores
-them as BMP files, and programs their firmware registers. dcam-viewer is a
-minimal live view of the first camera.
+"dcam-capture shows live video of FireWire IIDC (DCAM) cameras and of
+GenICam cameras on GigE Vision and USB3 Vision, stereo cameras included,
+sets their video parameters, records frames and stores them as BMP files,
+and programs their firmware registers. dcam-viewer is a minimal live view
+of the first camera.
 
 Both reach cameras through the camera library virizeda.so, installed in a
-private directory. Without a camera it simulates a bus of cameras. A udev
-rule gives the cameras' FireWire nodes to the group video.")
+private directory. Without a camera it simulates a bus of cameras. udev
+rules give the cameras' FireWire and USB3 Vision nodes to the group video.")
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
@@ -82,6 +84,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # virizeda.so inside the package, so no other package is asked for it;
 # an outside one no package holds is named as private.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# GenICam cameras are reached through aravis; named as well, so the package
+# asks for it whichever of our files links it.
+if(TARGET vzaravis)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libaravis-0.8-0")
+endif()
 if(VIRIZEDA_LIBRARY)
   get_filename_component(dcam_outside_dir ${VIRIZEDA_LIBRARY} DIRECTORY)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${dcam_outside_dir})

@@ -105,6 +105,25 @@ no 0x00005e:0x000001
 EOF
 }
 
+# The USB3 Vision rule against the interface lists udev keeps on a USB
+# device (class, subclass, protocol of each interface).
+check_usb_rule() {
+  local rule=$1 interfaces want got pattern
+  while read -r want interfaces; do
+    got=no
+    while read -r pattern; do
+      [[ $interfaces == $pattern ]] && got=yes
+    done < <(sed -n 's/.*DEVTYPE}=="usb_device".*ID_USB_INTERFACES}=="\([^"]*\)".*GROUP="video", MODE="0660".*/\1/p' "$rule")
+    [ "$got" = "$want" ] || fail "udev rule: interfaces '$interfaces' matched: $got"
+  done <<'EOF2'
+yes :ef0500:ef0501:ef0502:
+yes :ff0000:ef0502:
+no :0e0100:0e0200:
+no :ef0100:0e0100:
+no :080650:
+EOF2
+}
+
 # The package that holds library file $1, known to dpkg under /lib or /usr/lib.
 owner() {
   local p=$1 q pkg
@@ -133,12 +152,14 @@ check_deb() {
     fail "the package does not hold what cmake --install installs"
   local f
   for f in /usr/bin/dcam-capture /usr/bin/dcam-viewer \
-           /usr/lib/udev/rules.d/60-virizeda-iidc.rules; do
+           /usr/lib/udev/rules.d/60-virizeda-iidc.rules \
+           /usr/lib/udev/rules.d/60-virizeda-usb3vision.rules; do
     grep -qx "$f" "$tmp/packaged" || fail "the package lacks $f"
   done
   grep -qx '/usr/lib/.*/dcam/virizeda\.so\|/usr/lib/dcam/virizeda\.so' "$tmp/packaged" ||
     fail "virizeda.so is not in a directory of its own"
   check_udev_rule "$tmp/stage/usr/lib/udev/rules.d/60-virizeda-iidc.rules"
+  check_usb_rule "$tmp/stage/usr/lib/udev/rules.d/60-virizeda-usb3vision.rules"
   # each menu entry is valid and starts a packaged command with our icon
   local entry cmd
   for entry in "$tmp"/stage/usr/share/applications/*.desktop; do
@@ -154,6 +175,11 @@ check_deb() {
   local depends needed pkg
   depends=$(dpkg-deb --field "$deb" Depends)
   [ "$(dpkg-deb --field "$deb" Package)" = dcam ] || fail "package name"
+  # GenICam cameras need aravis, whether or not a packaged file links it yet
+  if grep -q '^ARAVIS_FOUND:INTERNAL=1$' "$build/CMakeCache.txt"; then
+    [[ ", $depends," == *", libaravis-0.8-0"[\ ,]* ]] ||
+      fail "Depends '$depends' lacks libaravis-0.8-0"
+  fi
   for f in "$tmp/stage/usr/bin/dcam-capture" "$tmp/stage/usr/bin/dcam-viewer" \
            "$(find "$tmp/stage/usr/lib" -name virizeda.so)"; do
     for needed in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do

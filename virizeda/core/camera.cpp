@@ -79,6 +79,8 @@ void Camera::fill_capabilities() {
   for (int f = 0; f < iidc::FEATURES; ++f)
     if (!dev_->feature_info(f, &info_[f])) info_[f] = FeatureInfo();
   block_.find();
+  uint32_t rom0 = 0;
+  has_rom_ = dev_->read_quadlet(iidc::ROM_BASE, &rom0);
   told_ = dev_->extras(&extras_);
   if (!told_) {
     // a plain IIDC camera, or a maker's one that tells through its block
@@ -143,6 +145,8 @@ void Camera::read_identity() {
   uint32_t lo = 0;
   if (dev_->read_quadlet(iidc::ROM_BASE + 4 * iidc::ROM_CHIP_LO, &lo))
     devID = (int)lo;
+  else if (extras_.dev_id >= 0)
+    devID = extras_.dev_id;
   else
     devID = (int)(dev_->guid() & 0xffffffffu);
   // another maker's camera (no local block, nothing stated) is never shown
@@ -217,6 +221,11 @@ void Camera::power_on_state() {
 
 int Camera::Index() { return num_; }
 
+void Camera::renumber(int num) {
+  num_ = num;
+  block_ = iidc::MakerBlock(dev_, num);
+}
+
 bool Camera::SetSync(int delta) {
   vz_log_call("SetSync(%d)", delta);
   return true;
@@ -272,10 +281,10 @@ bool Camera::check_format(int size, int type, int speed, int fdiv) {
   // speed the camera sends; a camera reached through a camera library gets
   // its speed and bandwidth when it starts, and Start says what is missing
   if (!told_) return true;
+  // (a device without IIDC registers is on no 1394 bus)
   uint32_t iso = 0;
-  int bus = 400;
-  if (dev_->read_quadlet(iidc::DCAM_BASE + iidc::DC_ISO_CHANNEL, &iso))   // 1394b or legacy
-    bus = 100 << ((iso & (1u << 15)) ? (iso & 7) : ((iso >> 24) & 3));
+  if (!dev_->read_quadlet(iidc::DCAM_BASE + iidc::DC_ISO_CHANNEL, &iso)) return true;
+  int bus = 100 << ((iso & (1u << 15)) ? (iso & 7) : ((iso >> 24) & 3));  // 1394b or legacy
   double need = (double)w * h * vz_type_bpp(type) * fps;
   double carry = vz_bus_bytes_per_sec(bus);
   if (need > carry)
@@ -730,9 +739,10 @@ bool Camera::SaveLocalParams() {
 }
 
 // Another maker's camera keeps its own things where ours keep the
-// calibration: leave them alone.
+// calibration, and a camera without IIDC registers has no such place:
+// leave them alone.
 bool Camera::foreign(const char *what) {
-  if (told_ || block_.present()) return false;
+  if (block_.present() || (told_ && has_rom_)) return false;
   vz_diag("camera %d: no local parameter block, so no %s", num_, what);
   return true;
 }

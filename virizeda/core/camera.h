@@ -59,6 +59,8 @@ class Camera : public dCamera {
   // For the bus: fills every field from the device; the first opening
   // finds the camera as just switched on.
   void open();
+  // For a bus whose cameras follow another bus's in one list; before open.
+  void renumber(int num);
   Device *device() const { return dev_; }
   long dropped() const { return dropped_; }
   // Fields again from the device, after it changed by itself.
@@ -98,6 +100,7 @@ class Camera : public dCamera {
   FeatureInfo info_[iidc::FEATURES];
   Extras extras_;
   iidc::MakerBlock block_;
+  bool has_rom_ = false;  // an IIDC configuration ROM
   bool told_ = false;     // the device states what it is (extras)
   // format
   dISIZE size_ = S_640x480;

@@ -50,6 +50,9 @@ struct Extras {
   int max_brightness = 100, max_exposure = 100, max_gain = 100;
   int max_sharpness = 100, max_saturation = 100, max_white_gain = 100;
   double auto_kp = 0, auto_hyst = 0, auto_bias = 0;
+  // identity as devID shows it, for a device without an IIDC ROM; -1: from
+  // the ROM
+  int dev_id = -1;
 };
 
 struct FeatureInfo {

@@ -100,6 +100,79 @@ TEST(BusChoice, EnvironmentFirstThenWhatIsConnected) {
   }
 }
 
+namespace {
+
+// A network bus beside them: what it finds, and whether it was named when
+// it looked (the only time it may search the network).
+struct NetSeen {
+  bool finds = false;
+  std::vector<bool> named;
+} net;
+
+bool net_probe(bool named, std::string *why) {
+  net.named.push_back(named);
+  *why = net.finds ? "network bus: it finds 1 camera" : "no network camera";
+  return net.finds;
+}
+
+const BusRow kThreeRows[] = {
+    {"net", "network", "network bus", 2, "the network when it finds a camera", false,
+     net_probe, nullptr},
+    {"sim", "simulated", "simulated bus", 0, nullptr, true, sim_probe, nullptr},
+    {"1394", "libdc1394", "libdc1394 bus", 1,
+     "libdc1394 when it finds a camera or a FireWire node", false, dc1394_probe, nullptr},
+};
+
+std::string names(const BusChoice &c) {
+  std::string s;
+  for (const BusRow *r : c.taken) s += (s.empty() ? "" : ",") + std::string(r->name);
+  return s;
+}
+
+}  // namespace
+
+TEST(BusChoice, ListsAndSeveralRealBusesInPlaceOrderAndNoUnaskedSearch) {
+  struct Case {
+    const char *bus;
+    int cams;
+    bool net_finds;
+    const char *taken;  // names by place; empty: none
+    const char *says;
+    std::vector<bool> net_named;  // the network bus's looks
+  } cases[] = {
+      {"net,sim,1394", 0, false, "sim,1394,net",
+       "simulated bus, libdc1394 bus, network bus (VIRIZEDA_BUS=net,sim,1394)", {true}},
+      {"1394,1394", 0, false, "1394", "libdc1394 bus (VIRIZEDA_BUS=1394,1394)", {}},
+      {"sim,usb", 1, true, "",
+       "VIRIZEDA_BUS \"sim,usb\": \"usb\" names no bus; accepted values: net (network), sim "
+       "(simulated), 1394 (libdc1394); unset: the network when it finds a camera, libdc1394 "
+       "when it finds a camera or a FireWire node, else sim",
+       {}},
+      {"sim,", 1, true, "", nullptr, {}},
+      {nullptr, 2, true, "1394,net",
+       "libdc1394 bus: it finds 2 cameras; network bus: it finds 1 camera", {false}},
+      {nullptr, 0, true, "net", "network bus: it finds 1 camera", {false}},
+      {nullptr, 0, false, "sim",
+       "simulated bus: no FireWire node and no camera found; no network camera", {false}},
+  };
+  for (const Case &c : cases) {
+    seen = Seen();
+    seen.probe = probed(c.cams, 0);
+    net = NetSeen();
+    net.finds = c.net_finds;
+    BusChoice got = choose_buses(kThreeRows, 3, c.bus);
+    std::string what = c.bus ? c.bus : "unset";
+    EXPECT_EQ(names(got), c.taken) << what;
+    if (c.says) {
+      EXPECT_EQ(got.why, c.says) << what;
+    } else {
+      EXPECT_NE(got.why.find("\"\" names no bus; accepted values: "), std::string::npos)
+          << got.why;
+    }
+    EXPECT_EQ(net.named, c.net_named) << what;
+  }
+}
+
 TEST(BusChoice, NodesAreListedAndAnUnopenableOneIsExplained) {
   TempDir dir;
   chmod(dir.path().c_str(), 0755);
