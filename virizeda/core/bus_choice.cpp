@@ -69,18 +69,49 @@ BusChoice automatic(const BusRow *rows, size_t n) {
   return c;
 }
 
+// The rows a comma list names, by place, each once; false with the element
+// that names none.
+bool named_rows(const BusRow *rows, size_t n, const std::string &list,
+                std::vector<const BusRow *> *out, std::string *bad) {
+  size_t pos = 0;
+  for (;;) {
+    size_t comma = std::min(list.find(',', pos), list.size());
+    std::string name = list.substr(pos, comma - pos);
+    const BusRow *row = nullptr;
+    for (size_t i = 0; i < n && !row; ++i)
+      if (name == rows[i].name) row = &rows[i];
+    if (!row) {
+      *bad = name;
+      return false;
+    }
+    if (std::find(out->begin(), out->end(), row) == out->end()) out->push_back(row);
+    if (comma == list.size()) break;
+    pos = comma + 1;
+  }
+  std::stable_sort(out->begin(), out->end(),
+                   [](const BusRow *a, const BusRow *b) { return a->place < b->place; });
+  return true;
+}
+
 }  // namespace
 
 BusChoice choose_buses(const BusRow *rows, size_t n, const char *bus_env) {
   if (!bus_env || !*bus_env) return automatic(rows, n);
-  for (size_t i = 0; i < n; ++i) {
-    if (strcmp(rows[i].name, bus_env) != 0) continue;
-    std::string ignored;  // named: taken whatever it finds
-    if (rows[i].probe) rows[i].probe(true, &ignored);
-    return {{&rows[i]}, std::string(rows[i].title) + " (VIRIZEDA_BUS=" + bus_env + ")"};
+  BusChoice c;
+  std::string bad;
+  if (!named_rows(rows, n, bus_env, &c.taken, &bad)) {
+    std::string what = std::string("VIRIZEDA_BUS \"") + bus_env + "\"";
+    if (bad != bus_env) what += ": \"" + bad + "\"";
+    return {{}, what + " names no bus; " + accepted(rows, n)};
   }
-  return {{}, std::string("VIRIZEDA_BUS \"") + bus_env + "\" names no bus; " +
-                  accepted(rows, n)};
+  std::vector<std::string> titles;
+  for (const BusRow *r : c.taken) {
+    std::string ignored;  // named: taken whatever it finds
+    if (r->probe) r->probe(true, &ignored);
+    titles.push_back(r->title);
+  }
+  c.why = join(titles, ", ") + " (VIRIZEDA_BUS=" + bus_env + ")";
+  return c;
 }
 
 }  // namespace vz

@@ -35,12 +35,13 @@ struct BusRow {
 };
 
 struct BusChoice {
-  std::vector<const BusRow *> taken;  // by place; empty: none
+  std::vector<const BusRow *> taken;  // by place, each once; empty: none
   std::string why;                    // the one line that says which and why
 };
 
-// VIRIZEDA_BUS (null or empty: unset) names the row taken, probing only
-// that one; a value that names no row takes none. Unset: a fallback row
+// VIRIZEDA_BUS (null or empty: unset) names the rows taken, one or a comma
+// list, probing only those; a list with an element that names no row takes
+// none. Unset: a fallback row
 // whose probe says yes alone, else every row with words for the automatic
 // rule whose probe says yes, else the fallback.
 BusChoice choose_buses(const BusRow *rows, size_t n, const char *bus_env);

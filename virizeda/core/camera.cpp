@@ -221,6 +221,11 @@ void Camera::power_on_state() {
 
 int Camera::Index() { return num_; }
 
+void Camera::renumber(int num) {
+  num_ = num;
+  block_ = iidc::MakerBlock(dev_, num);
+}
+
 bool Camera::SetSync(int delta) {
   vz_log_call("SetSync(%d)", delta);
   return true;

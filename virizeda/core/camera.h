@@ -59,6 +59,8 @@ class Camera : public dCamera {
   // For the bus: fills every field from the device; the first opening
   // finds the camera as just switched on.
   void open();
+  // For a bus whose cameras follow another bus's in one list; before open.
+  void renumber(int num);
   Device *device() const { return dev_; }
   long dropped() const { return dropped_; }
   // Fields again from the device, after it changed by itself.

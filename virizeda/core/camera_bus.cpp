@@ -40,6 +40,10 @@ void CameraBus::set_id(size_t i, const std::string &id) {
   ids_[i] = strdup(id.c_str());
 }
 
+void CameraBus::number_from(int first) {
+  for (size_t i = 0; i < cams_.size(); ++i) cams_[i]->renumber(first + (int)i);
+}
+
 bool CameraBus::matches(size_t i, const char *id) {
   return !strcmp(ids_[i], id) || !strcmp(names_[i], id);
 }
@@ -69,11 +73,17 @@ dCamera *CameraBus::InitCamera(int num) {
   return open((size_t)num);
 }
 
-dCamera *CameraBus::InitCamera(char *id) {
-  vz_log_call("InitCamera(%s)", id ? id : "null");
+int CameraBus::find(const char *id) {
   if (id)
     for (size_t i = 0; i < cams_.size(); ++i)
-      if (matches(i, id)) return open(i);
+      if (matches(i, id)) return (int)i;
+  return -1;
+}
+
+dCamera *CameraBus::InitCamera(char *id) {
+  vz_log_call("InitCamera(%s)", id ? id : "null");
+  int i = find(id);
+  if (i >= 0) return open((size_t)i);
   vz_diag("no camera \"%s\" on the bus", id ? id : "(null)");
   return nullptr;
 }

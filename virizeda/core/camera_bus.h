@@ -28,6 +28,12 @@ class CameraBus : public dSystem {
   dCamera *InitCamera(int num) override;
   bool Start() override;
   bool Stop() override;
+  // Numbers the cameras from first on, when they follow another bus's.
+  void number_from(int first);
+  // The camera an identifier names, or -1; says nothing.
+  int find(const char *id);
+  // Camera i, opened; null, with a diagnostic, when it cannot be now.
+  dCamera *open(size_t i);
 
  protected:
   // Takes the devices; names and ids are the lists the programs read.
@@ -43,8 +49,6 @@ class CameraBus : public dSystem {
   size_t count() const { return devices_.size(); }
 
  private:
-  dCamera *open(size_t i);
-
   std::vector<std::unique_ptr<Device>> devices_;
   std::vector<std::unique_ptr<Camera>> cams_;
   std::vector<bool> opened_;

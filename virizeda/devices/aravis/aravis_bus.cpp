@@ -72,6 +72,8 @@ class AravisBus : public CameraBus {
   std::vector<std::string> ids_given_;
 };
 
+int g_discoveries = 0;
+
 void take(AravisProbe *p, std::unique_ptr<AravisDevice> d) {
   for (auto &have : p->devices)
     if (have->guid() == d->guid()) return;
@@ -81,6 +83,7 @@ void take(AravisProbe *p, std::unique_ptr<AravisDevice> d) {
 // The devices an interface lists after looking (USB3 Vision: the USB
 // devices of this machine; GigE Vision: a broadcast).
 int open_listed(AravisProbe *p, ArvInterface *iface) {
+  if (iface == arv_gv_interface_get_instance()) ++g_discoveries;
   arv_interface_update_device_list(iface);
   int n = 0;
   for (unsigned i = 0; i < arv_interface_get_n_devices(iface); ++i) {
@@ -134,9 +137,10 @@ void aravis_probe(AravisProbe *p, const char *ids, bool usb3, bool discover) {
     }
     std::string why;
     auto d = AravisDevice::open(id, iface, &why);
-    if (d)
+    if (d) {
+      ++p->listed;
       take(p, std::move(d));
-    else
+    } else
       vz_diag("GenICam camera %s%s", why.c_str(),
               is_address(id) || discover ? "" : " (a GigE Vision camera is named by its IP address)");
   }
@@ -153,4 +157,51 @@ dSystem *vz_aravis_bus_open(AravisProbe *p) {
   return bus;
 }
 
+int aravis_discoveries() { return g_discoveries; }
+
 }  // namespace vz
+
+namespace {
+
+std::unique_ptr<vz::AravisProbe> g_probe;  // the last one, until its bus is opened
+
+std::string cameras(int n, const char *what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// "it finds 1 camera of VIRIZEDA_GENICAM_DEVICES=Fake_1 and 2 USB3 Vision
+// cameras", or what it did not find
+std::string finds(const vz::AravisProbe &p, const char *ids) {
+  std::string list = std::string("VIRIZEDA_GENICAM_DEVICES=") + (ids ? ids : "");
+  std::vector<std::string> found;
+  if (p.listed) found.push_back(cameras(p.listed, "camera") + " of " + list);
+  if (p.usb3) found.push_back(cameras(p.usb3, "USB3 Vision camera"));
+  if (p.discovered) found.push_back(cameras(p.discovered, "GigE Vision camera"));
+  if (found.empty())
+    return p.named.empty() ? "no USB3 Vision camera"
+                           : "no USB3 Vision camera, and no camera of " + list + " answers";
+  std::string s = "it finds " + found[0];
+  for (size_t i = 1; i < found.size(); ++i) s += " and " + found[i];
+  return s;
+}
+
+}  // namespace
+
+bool vz_aravis_probe(bool named, std::string *why) {
+  const char *ids = getenv("VIRIZEDA_GENICAM_DEVICES");
+  bool listed = !vz::genicam_ids(ids).empty();
+  g_probe.reset(new vz::AravisProbe);
+  // a named list is exactly those cameras; only a bare VIRIZEDA_BUS=genicam
+  // broadcasts
+  vz::aravis_probe(g_probe.get(), ids, !(named && listed), named && !listed);
+  bool take = !g_probe->devices.empty();
+  *why = take ? "GenICam bus: " + finds(*g_probe, ids) : finds(*g_probe, ids);
+  if (!take && !named) g_probe.reset();  // not opened: its cameras are let go
+  return take;
+}
+
+dSystem *vz_aravis_open() {
+  if (!g_probe) g_probe.reset(new vz::AravisProbe);  // unprobed: no camera
+  std::unique_ptr<vz::AravisProbe> p = std::move(g_probe);
+  return vz::vz_aravis_bus_open(p.get());
+}

@@ -20,7 +20,7 @@ struct AravisProbe {
   ~AravisProbe();
   std::vector<std::unique_ptr<AravisDevice>> devices;
   std::vector<std::string> named;  // the ids of VIRIZEDA_GENICAM_DEVICES
-  int usb3 = 0, discovered = 0;    // cameras found each way
+  int listed = 0, usb3 = 0, discovered = 0;  // cameras opened each way
 };
 
 // The comma-separated ids of VIRIZEDA_GENICAM_DEVICES, blanks trimmed.
@@ -38,6 +38,16 @@ void aravis_probe(AravisProbe *p, const char *ids, bool usb3, bool discover);
 // holds.
 dSystem *vz_aravis_bus_open(AravisProbe *p);
 
+// How many times the GigE Vision side was asked to broadcast (for tests).
+int aravis_discoveries();
+
 }  // namespace vz
+
+// Its row in the table of buses. The cameras of VIRIZEDA_GENICAM_DEVICES
+// when it is set, with the USB3 Vision ones unless named; discovery only
+// when named and the list is unset. Its cameras are held for the open.
+bool vz_aravis_probe(bool named, std::string *why);
+// The bus of the last probe.
+dSystem *vz_aravis_open();
 
 #endif
