@@ -90,15 +90,19 @@ bool aravis_alone(const Format &f, int packets, bool packet_socket, double s, Ru
     for (int i = 0; i < 8; ++i) arv_stream_push_buffer(st, arv_buffer_new(payload, nullptr));
     arv_camera_start_acquisition(cam, &e);
     double end = mono_s() + s;
+    bool first = true;  // steady state: the first frame is not timed
     while (mono_s() < end) {
       double t0 = thread_cpu_ns();
       ArvBuffer *b = arv_stream_timeout_pop_buffer(st, 1000000);
-      if (b) {
-        if (arv_buffer_get_status(b) == ARV_BUFFER_STATUS_SUCCESS) ++r->frames;
-        else ++r->incomplete;
-        arv_stream_push_buffer(st, b);
+      if (!b) continue;
+      bool whole = arv_buffer_get_status(b) == ARV_BUFFER_STATUS_SUCCESS;
+      arv_stream_push_buffer(st, b);
+      if (first) {
+        first = false;
+        continue;
       }
       r->cpu_ns += thread_cpu_ns() - t0;
+      ++(whole ? r->frames : r->incomplete);
     }
     arv_camera_stop_acquisition(cam, &e);
     g_object_unref(st);
@@ -122,11 +126,13 @@ bool ours(const Format &f, double s, Run *r) {
   while (mono_s() < end) {
     double t0 = thread_cpu_ns();
     bool got = c->GetImage(&img, 1000, &frame, nullptr);
-    r->cpu_ns += thread_cpu_ns() - t0;
     if (!got) continue;
-    if (last >= 0 && frame > last + 1) r->incomplete += frame - last - 1;
+    if (last >= 0) {  // the first frame frees the blocks of the format before
+      r->cpu_ns += thread_cpu_ns() - t0;
+      if (frame > last + 1) r->incomplete += frame - last - 1;
+      ++r->frames;
+    }
     last = frame;
-    ++r->frames;
   }
   c->Stop();
   return r->frames > 0;
