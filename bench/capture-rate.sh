@@ -11,7 +11,10 @@
 # With a third argument "emulated" it runs capture on the emulated S800
 # FireWire bus through libdc1394 instead: 640x480 RGB at 30 fps from a
 # camera's RGB8 and from one that sends YUV422 only, 1280x960 RGB at 15 fps.
-# Usage: bench/capture-rate.sh [build-dir] [seconds] [sim|emulated]
+# With "genicam" it runs capture on aravis's GigE Vision simulator, started
+# here on 127.0.0.1 and opened by address (no discovery): 1280x960 Mono at
+# 30 fps and 640x480 RGB24 at 30 fps.
+# Usage: bench/capture-rate.sh [build-dir] [seconds] [sim|emulated|genicam]
 # Needs gdb and a build with debug information (the default RelWithDebInfo,
 # or Release with -g), through which it finds what it reads.
 set -euo pipefail
@@ -35,8 +38,10 @@ fi
 
 tmp=$(mktemp -d /tmp/capture-rate.XXXXXX)
 pid=
+sim=
 cleanup() {
   if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
+  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true; fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -56,13 +61,19 @@ cat > "$tmp/yuv.json" <<'EOF'
 EOF
 config=$tmp/bus.json
 
-# run SIZE-STEPS FPS-STEPS DISPLAY(on|off): "delivered dropped ticks rate..."
+# run SIZE-STEPS FPS-STEPS DISPLAY(on|off) [FORMAT-STEPS]:
+# "delivered dropped ticks rate..."
 # into $tmp/result, a shown rate sampled every second
 run_case() {
   if [ "$bus" = emulated ]; then
     # CPU ticks of the process include the emulator's pacing thread
     VIRIZEDA_BUS=1394 VIRIZEDA_SIM_CONFIG=$config scripts/with-emulated-bus \
       --library "$build/preload/emulated-firewire-bus.so" "$capture" > "$tmp/out.txt" 2>&1 &
+  elif [ "$bus" = genicam ]; then
+    # a simulator per run: a killed capture leaves it in another's control
+    # until its heartbeat runs out
+    start_simulator
+    VIRIZEDA_BUS=genicam VIRIZEDA_GENICAM_DEVICES=127.0.0.1 "$capture" > "$tmp/out.txt" 2>&1 &
   else
     VIRIZEDA_SIM_CONFIG=$config "$capture" > "$tmp/out.txt" 2>&1 &
   fi
@@ -72,6 +83,7 @@ run_case() {
   choose 80 305 1          # Input: None -> Video
   [ "$1" -gt 0 ] && choose 80 330 "$1"   # Size from 640x480
   [ "$2" -gt 0 ] && choose 180 330 "$2"  # FPS from 15
+  [ "${4:-0}" -gt 0 ] && choose 80 355 "$4"  # Format from RGB24
   [ "$3" = off ] && click 27 275         # Display off
   local rate_at delivered_at dropped_at t0 t1 rates=""
   rate_at=$(address 'mainw->rate_val->buf') || true
@@ -89,14 +101,22 @@ run_case() {
   t1=$(cpu_ticks)
   echo "$(read_long "$delivered_at") $(read_long "$dropped_at") $((t1 - t0))$rates" > "$tmp/result"
   kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
+  if [ -n "$sim" ]; then kill "$sim"; wait "$sim" 2>/dev/null || true; sim=; fi
+}
+
+start_simulator() {
+  arv-fake-gv-camera-0.8 -i 127.0.0.1 -s BENCH > "$tmp/sim.txt" 2>&1 &
+  sim=$!
+  sleep 0.5
+  kill -0 "$sim" 2> /dev/null || die "the GigE Vision simulator did not start (port taken?)"
 }
 
 hz=$(getconf CLK_TCK)
-report() {  # name fps size-steps fps-steps
-  run_case "$3" "$4" on
+report() {  # name fps size-steps fps-steps [format-steps]
+  run_case "$3" "$4" on "${5:-0}"
   local on off
   on=$(cat "$tmp/result")
-  run_case "$3" "$4" off
+  run_case "$3" "$4" off "${5:-0}"
   off=$(cat "$tmp/result")
   awk -v name="$1" -v fps="$2" -v on="$on" -v off="$off" -v hz="$hz" 'BEGIN {
     n = split(on, a, " "); split(off, b, " ")
@@ -121,6 +141,10 @@ if [ "$bus" = emulated ]; then
   report "640x480 RGB24 @ 30 fps from YUV422 (libdc1394, emulated S800)" 30 0 1
   config=$tmp/rgb.json
   report "1280x960 RGB24 @ 15 fps from RGB8 (libdc1394, emulated S800)" 15 1 0
+elif [ "$bus" = genicam ]; then
+  command -v arv-fake-gv-camera-0.8 > /dev/null || die "no arv-fake-gv-camera-0.8 (aravis-tools)"
+  report "1280x960 Mono @ 30 fps (GigE Vision simulator)" 30 1 1 1
+  report "640x480 RGB24 @ 30 fps (GigE Vision simulator)" 30 0 1
 else
   report "640x480 RGB24 @ 60 fps" 60 0 2
   report "1280x960 RGB24 @ 15 fps" 15 1 0

@@ -106,12 +106,13 @@ bool AravisDevice::lost_check() {
   return gone_;
 }
 
+// One wait per slice: a buffer already there comes back at once.
 ArvBuffer *AravisDevice::pop(int64_t deadline) {
   for (;;) {
-    ArvBuffer *b = arv_stream_try_pop_buffer(stream_);
     int64_t left = deadline - vz_mono_us();
-    if (b || left <= 0 || lost_) return b;
-    b = arv_stream_timeout_pop_buffer(stream_, (guint64)std::min(left, SLICE_US));
+    if (left <= 0 || lost_) return arv_stream_try_pop_buffer(stream_);
+    ArvBuffer *b =
+        arv_stream_timeout_pop_buffer(stream_, (guint64)std::min(left, SLICE_US));
     if (b) return b;
   }
 }
