@@ -110,9 +110,9 @@ ArvBuffer *AravisDevice::pop(int64_t deadline) {
   for (;;) {
     ArvBuffer *b = arv_stream_try_pop_buffer(stream_);
     int64_t left = deadline - vz_mono_us();
-    if (b || left <= 0 || lost_) return b;
+    if (b || left <= 0 || lost_) return listen(b);
     b = arv_stream_timeout_pop_buffer(stream_, (guint64)std::min(left, SLICE_US));
-    if (b) return b;
+    if (b) return listen(b);
   }
 }
 
