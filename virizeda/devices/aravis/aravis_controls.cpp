@@ -142,7 +142,7 @@ bool AravisDevice::read_auto(const Control &c, bool *on) {
 
 bool AravisDevice::feature_info(int feature, FeatureInfo *out) {
   *out = FeatureInfo();
-  const Control *c = gone() ? nullptr : control(feature);
+  const Control *c = answers() ? control(feature) : nullptr;
   if (!c) return false;
   out->present = out->has_manual = true;
   out->has_auto = !c->auto_name.empty();
@@ -160,7 +160,7 @@ bool AravisDevice::feature_info(int feature, FeatureInfo *out) {
 }
 
 bool AravisDevice::get_feature(int feature, FeatureState *out) {
-  const Control *c = gone() ? nullptr : control(feature);
+  const Control *c = answers() ? control(feature) : nullptr;
   if (!c) return false;
   *out = FeatureState();
   if (!read_auto(*c, &out->automatic)) return false;
@@ -182,7 +182,7 @@ bool AravisDevice::get_feature(int feature, FeatureState *out) {
 }
 
 bool AravisDevice::set_feature(int feature, const FeatureState &s) {
-  const Control *c = gone() ? nullptr : control(feature);
+  const Control *c = answers() ? control(feature) : nullptr;
   if (!c) return false;
   GError *e = nullptr;
   if (!c->auto_name.empty()) {

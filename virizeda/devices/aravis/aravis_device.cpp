@@ -63,6 +63,7 @@ std::unique_ptr<AravisDevice> AravisDevice::open(const std::string &id,
   aravis_route_log();
   std::unique_ptr<AravisDevice> d(new AravisDevice());
   d->id_ = id;
+  d->link_.id = id;
   d->iface_ = iface;
   if (!d->reconnect(why)) return nullptr;
   return d;
@@ -96,6 +97,7 @@ bool AravisDevice::reconnect(std::string *why) {
 bool AravisDevice::attach(ArvCamera *cam, std::string *why) {
   cam_ = cam;
   dev_ = arv_camera_get_device(cam);
+  link_.watch(dev_);
   gv_ = arv_camera_is_gv_device(cam);
   lost_ = false;
   gone_ = false;
@@ -108,7 +110,7 @@ bool AravisDevice::attach(ArvCamera *cam, std::string *why) {
     g_clear_error(&e);
     int lo = 0;
     arv_camera_get_width_bounds(cam, &lo, &sensor_w_, &e);
-    arv_camera_get_height_bounds(cam, &lo, &sensor_h_, &e);
+    if (!e) arv_camera_get_height_bounds(cam, &lo, &sensor_h_, &e);
     if (!check(&e, "image size", why)) return false;
   }
   has_rate_ = arv_camera_is_frame_rate_available(cam, &e);
@@ -129,6 +131,7 @@ void AravisDevice::detach() {
   if (!cam_) return;
   stop();
   g_signal_handlers_disconnect_by_data(dev_, &lost_);
+  link_.unwatch(dev_);
   g_object_unref(cam_);
   cam_ = nullptr;
   dev_ = nullptr;
@@ -175,15 +178,21 @@ void AravisDevice::read_identity() {
 
 std::vector<Mode> AravisDevice::modes() {
   std::vector<Mode> out;
-  if (gone()) return out;
+  if (!answers()) return out;
   GError *e = nullptr;
   guint n = 0;
   gint64 *pfs = arv_camera_dup_available_pixel_formats(cam_, &n, &e);
+  if (!check(&e, "PixelFormat")) {
+    g_free(pfs);
+    return out;
+  }
   int wi = std::max(1, arv_camera_get_width_increment(cam_, &e));
+  check(&e, "Width increment");
   int hi = std::max(1, arv_camera_get_height_increment(cam_, &e));
+  check(&e, "Height increment");
   double lo_fps = 0, hi_fps = 1e9;
   if (has_rate_) arv_camera_get_frame_rate_bounds(cam_, &lo_fps, &hi_fps, &e);
-  check(&e, "pixel formats and bounds");
+  check(&e, "AcquisitionFrameRate bounds");
   uint32_t rates = 0;
   for (int r = iidc::RATE_1_875; r <= iidc::RATE_240; ++r)
     if (rate_fps(r) >= lo_fps * 0.99 && rate_fps(r) <= hi_fps * 1.01)
@@ -231,6 +240,7 @@ bool AravisDevice::set_region(int w, int h, std::string *why) {
   int x = 0, y = 0;
   if (arv_camera_is_region_offset_available(cam_, &e)) {
     int xi = std::max(1, arv_camera_get_x_offset_increment(cam_, &e));
+    g_clear_error(&e);
     int yi = std::max(1, arv_camera_get_y_offset_increment(cam_, &e));
     x = std::max(0, (sensor_w_ - w) / 2 / xi * xi);
     y = std::max(0, (sensor_h_ - h) / 2 / yi * yi);
@@ -243,6 +253,7 @@ bool AravisDevice::set_region(int w, int h, std::string *why) {
     std::string msg = e->message;
     g_clear_error(&e);
     arv_camera_get_width_bounds(cam_, &wlo, &whi, &e);
+    g_clear_error(&e);
     arv_camera_get_height_bounds(cam_, &hlo, &hhi, &e);
     g_clear_error(&e);
     snprintf(buf, sizeof buf, "%dx%d is refused by the camera (%s); it takes "
@@ -274,7 +285,10 @@ bool AravisDevice::set_rate(double fps, std::string *why) {
   double lo = 0, hi = 0;
   std::string msg = e ? e->message : "";
   g_clear_error(&e);
-  if (msg.empty() && fabs(got - fps) <= 0.01 * fps) return true;
+  if (msg.empty() && fabs(got - fps) <= 0.01 * fps) {
+    run_fps_ = got;
+    return true;
+  }
   arv_camera_get_frame_rate_bounds(cam_, &lo, &hi, &e);
   g_clear_error(&e);
   char buf[200];
@@ -286,8 +300,8 @@ bool AravisDevice::set_rate(double fps, std::string *why) {
 }
 
 bool AravisDevice::set_mode(const Mode &m, int rate, std::string *why) {
-  if (gone()) {
-    *why = "the camera is gone";
+  if (!answers()) {
+    *why = gone() ? "the camera is gone" : "the camera does not answer";
     return false;
   }
   ArvPixelFormat pf = 0;
@@ -349,10 +363,30 @@ bool AravisDevice::extras(Extras *out) {
   return true;
 }
 
+// A stream gone quiet, not even a torn frame for three frame times (2 s
+// at least), stands for a camera that stopped answering.
+ArvBuffer *AravisDevice::listen(ArvBuffer *b) {
+  int64_t now = vz_mono_us();
+  if (b) {
+    last_heard_ = now;
+    quiet_ = false;
+    link_.heard();
+    return b;
+  }
+  int64_t limit = std::max<int64_t>(2000000, run_fps_ > 0 ? 3e6 / run_fps_ : 0);
+  if (have_id_ && !quiet_ && now - last_heard_ > limit) {
+    quiet_ = true;
+    char why[80];
+    snprintf(why, sizeof why, "no frame for %.1f s", (now - last_heard_) / 1e6);
+    link_.mute(why);
+  }
+  return nullptr;
+}
+
 // ---------------------------------------------------------------- registers
 
 bool AravisDevice::read_quadlet(uint32_t addr, uint32_t *v) {
-  if (addr >= IIDC_SPACE || gone()) return false;
+  if (addr >= IIDC_SPACE || !answers()) return false;
   GError *e = nullptr;
   guint32 q = 0;
   if (!arv_device_read_register(dev_, addr, &q, &e)) {
@@ -364,7 +398,7 @@ bool AravisDevice::read_quadlet(uint32_t addr, uint32_t *v) {
 }
 
 bool AravisDevice::write_quadlet(uint32_t addr, uint32_t v) {
-  if (addr >= IIDC_SPACE || gone()) return false;
+  if (addr >= IIDC_SPACE || !answers()) return false;
   GError *e = nullptr;
   if (arv_device_write_register(dev_, addr, v, &e)) return true;
   check(&e, "register write");

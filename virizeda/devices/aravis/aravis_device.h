@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/device.h"
+#include "devices/aravis/aravis_link.h"
 
 namespace vz {
 
@@ -59,6 +60,8 @@ class AravisDevice : public Device {
 
   // After control was lost: opens the camera again by its id.
   bool gone() const { return gone_ || lost_; }
+  // Accesses that reached aravis (for tests).
+  unsigned accesses() const { return link_.asked; }
   bool reconnect(std::string *why);
 
  private:
@@ -88,6 +91,8 @@ class AravisDevice : public Device {
   bool fresh(uint64_t id, uint64_t *delta);
   void give_back(ArvBuffer *b);
   ArvBuffer *pop(int64_t deadline_us);
+  ArvBuffer *listen(ArvBuffer *b);
+  bool answers() { return !gone() && !link_.muted(); }
   bool lost_check();
   // controls (aravis_controls.cpp)
   void find_controls();
@@ -107,6 +112,7 @@ class AravisDevice : public Device {
   std::vector<Control> controls_;
   int sensor_w_ = 0, sensor_h_ = 0;
   double fps_ = 0;       // the rate of the mode, before decimation
+  double run_fps_ = 0;   // the rate the camera runs at
   bool has_rate_ = false;
   // frame memory, allocated once per payload size
   size_t payload_ = 0;
@@ -120,6 +126,9 @@ class AravisDevice : public Device {
   uint64_t last_id_ = 0, seq_ = 0;
   uint64_t first_seq_ = 0;         // the number of the first frame of a start
   uint32_t failed_ = 0;            // incomplete frames since the last one
+  int64_t last_heard_ = 0;         // a buffer came, torn ones too
+  bool quiet_ = false;             // silence said; until the next buffer
+  AravisLink link_;
 };
 
 }  // namespace vz

@@ -1,8 +1,10 @@
 // Lines that GLib and aravis log, as diagnostics. aravis logs from its own
-// stream and heartbeat threads too; dcamDebug may run only inside the
-// caller's calls, so those lines wait for the next one.
+// stream and heartbeat threads too; those lines wait in core/diag's queue
+// for the caller's next call.
 #ifndef VIRIZEDA_ARAVIS_LOG_H
 #define VIRIZEDA_ARAVIS_LOG_H
+
+#include "core/diag.h"
 
 namespace vz {
 
@@ -10,7 +12,7 @@ namespace vz {
 // Debug lines only with ARV_DEBUG set, as aravis itself does.
 void aravis_route_log();
 // Passes on the lines kept from other threads.
-void aravis_flush_log();
+inline void aravis_flush_log() { vz_diag_flush(); }
 
 }  // namespace vz
 

@@ -110,10 +110,10 @@ bool AravisDevice::lost_check() {
 ArvBuffer *AravisDevice::pop(int64_t deadline) {
   for (;;) {
     int64_t left = deadline - vz_mono_us();
-    if (left <= 0 || lost_) return arv_stream_try_pop_buffer(stream_);
+    if (left <= 0 || lost_) return listen(arv_stream_try_pop_buffer(stream_));
     ArvBuffer *b =
         arv_stream_timeout_pop_buffer(stream_, (guint64)std::min(left, SLICE_US));
-    if (b) return b;
+    if (b) return listen(b);
   }
 }
 

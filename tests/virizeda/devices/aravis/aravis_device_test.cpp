@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/camera.h"
@@ -152,6 +153,23 @@ TEST_F(FakeDevice, RegistersAnswerAndIidcAddressesAreRefusedUntouched) {
     EXPECT_FALSE(dev->read_quadlet(a, &v)) << std::hex << a;
     EXPECT_FALSE(dev->write_quadlet(a, 1)) << std::hex << a;
   }
+}
+
+TEST_F(FakeDevice, LinesLoggedOnAravisThreadsWaitForTheNextCall) {
+  auto has = [](const char *part) {
+    for (auto &l : lines)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  };
+  std::thread([] {
+    g_log("Aravis", G_LOG_LEVEL_WARNING, "from a stream thread");
+    g_log("Aravis", G_LOG_LEVEL_DEBUG, "chatter");
+  }).join();
+  EXPECT_FALSE(has("from a stream thread"));
+  bool ready = false;
+  dev->frame_ready(0, &ready);
+  EXPECT_TRUE(has("Aravis warning: from a stream thread"));
+  EXPECT_FALSE(has("chatter"));  // only with ARV_DEBUG
 }
 
 // Through the one camera implementation, as the programs see it.

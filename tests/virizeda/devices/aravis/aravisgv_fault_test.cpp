@@ -116,13 +116,29 @@ TEST_F(GigE, ControlLostEndsTheStreamThenTheCameraOpensAgain) {
   ASSERT_TRUE(cam->GetImage(&p, 2000, nullptr, nullptr));
   end_simulator(sim);
   sim = -1;
-  // each call returns within its limit; the heartbeat notices within seconds
+  // each call returns within its limit; the quiet stream is noticed first
+  auto *dev = static_cast<AravisDevice *>(static_cast<Camera *>(cam)->device());
   int calls = 0;
+  while (calls < 200 && !said("not asked again") && !said("control lost")) {
+    EXPECT_FALSE(cam->GetImage(&p, 100, nullptr, nullptr));
+    ++calls;
+  }
+  EXPECT_TRUE(said("no frame for"));
+  // accesses before aravis says control lost fail without asking the
+  // camera, each of which would wait out 5 retries of 500 ms
+  unsigned asked = dev->accesses();
+  unsigned long q = 0;
+  EXPECT_FALSE(cam->ReadQuadlet(0, &q));
+  cam->SetExposure(30, false);
+  EXPECT_FALSE(cam->SetFormat(S_640x480, S_MONO, S_15, 1, false));
+  EXPECT_EQ(dev->accesses(), asked);
+  EXPECT_FALSE(said("timeout"));
   while (calls < 200 && !said("control lost")) {
     EXPECT_FALSE(cam->GetImage(&p, 100, nullptr, nullptr));
     ++calls;
   }
   EXPECT_TRUE(said("control lost"));
+  EXPECT_FALSE(said("over the top"));
   EXPECT_TRUE(said("the device is gone"));
   EXPECT_FALSE(cam->GetImage(&p, 100, nullptr, nullptr));
   sim = start_simulator(0);
