@@ -12,10 +12,12 @@
 // rounds. The CPU of the calling thread per frame, ours minus aravis's
 // (median of the rounds), over a memcpy of the frame: the goal is at most
 // 0.1. Frames lost over the rounds (incomplete, or missing from the
-// numbering): the goal is 0.
+// numbering): the goal is 0. Sleeps per frame (the thread's context
+// switches) show whether a path waits more than once for a frame.
 #include <arv.h>
 #include <benchmark/benchmark.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -33,6 +35,13 @@ double thread_cpu_ns() {
   struct timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
   return ts.tv_sec * 1e9 + ts.tv_nsec;
+}
+
+// Times this thread gave up the CPU: each is a sleep and a wake-up.
+long switches() {
+  struct rusage u;
+  getrusage(RUSAGE_THREAD, &u);
+  return u.ru_nvcsw + u.ru_nivcsw;
 }
 
 double mono_s() {
@@ -62,6 +71,7 @@ enum Packets { CAMERA = 0, AUTO = -1 };  // else a fixed size in bytes
 
 struct Run {
   double cpu_ns = 0;  // of this thread, in pop and push
+  long switches = 0;   // and its sleeps there
   int frames = 0, incomplete = 0;
   unsigned packet = 0;
 };
@@ -92,6 +102,7 @@ bool aravis_alone(const Format &f, int packets, bool packet_socket, double s, Ru
     double end = mono_s() + s;
     bool first = true;  // steady state: the first frame is not timed
     while (mono_s() < end) {
+      long s0 = switches();
       double t0 = thread_cpu_ns();
       ArvBuffer *b = arv_stream_timeout_pop_buffer(st, 1000000);
       if (!b) continue;
@@ -102,6 +113,7 @@ bool aravis_alone(const Format &f, int packets, bool packet_socket, double s, Ru
         continue;
       }
       r->cpu_ns += thread_cpu_ns() - t0;
+      r->switches += switches() - s0;
       ++(whole ? r->frames : r->incomplete);
     }
     arv_camera_stop_acquisition(cam, &e);
@@ -124,11 +136,13 @@ bool ours(const Format &f, double s, Run *r) {
   int frame = 0, last = -1;
   double end = mono_s() + s;
   while (mono_s() < end) {
+    long s0 = switches();
     double t0 = thread_cpu_ns();
     bool got = c->GetImage(&img, 1000, &frame, nullptr);
     if (!got) continue;
     if (last >= 0) {  // the first frame frees the blocks of the format before
       r->cpu_ns += thread_cpu_ns() - t0;
+      r->switches += switches() - s0;
       if (frame > last + 1) r->incomplete += frame - last - 1;
       ++r->frames;
     }
@@ -181,6 +195,7 @@ void BM_GetImage(benchmark::State &st) {
   simulator();
   std::vector<double> alone_ns, ours_ns, added_ns, copy_ns;
   int frames = 0, lost = 0, alone_incomplete = 0;
+  long alone_switches = 0, alone_frames = 0, ours_switches = 0;
   for (auto _ : st) {
     for (int i = 0; i < REPS; ++i) {
       Run a, o;
@@ -194,6 +209,9 @@ void BM_GetImage(benchmark::State &st) {
       frames += o.frames;
       lost += o.incomplete;
       alone_incomplete += a.incomplete;
+      alone_switches += a.switches;
+      alone_frames += a.frames + a.incomplete;
+      ours_switches += o.switches;
     }
   }
   double copy = median(copy_ns);
@@ -207,6 +225,8 @@ void BM_GetImage(benchmark::State &st) {
   st.counters["frames"] = frames;
   st.counters["lost"] = lost;
   st.counters["aravis_incomplete"] = alone_incomplete;
+  st.counters["aravis_sleeps"] = (double)alone_switches / std::max(1L, alone_frames);
+  st.counters["ours_sleeps"] = (double)ours_switches / std::max(1, frames);
 }
 
 }  // namespace
