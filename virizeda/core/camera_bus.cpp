@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "core/call_log.h"
 #include "core/diag.h"
@@ -46,6 +47,14 @@ void CameraBus::number_from(int first) {
 
 bool CameraBus::matches(size_t i, const char *id) {
   return !strcmp(ids_[i], id) || !strcmp(names_[i], id);
+}
+
+bool CameraBus::guid_or_name(size_t i, const char *id) const {
+  const char *hex = !strncasecmp(id, "0x", 2) ? id + 2 : id;
+  char *end = nullptr;
+  uint64_t guid = strtoull(hex, &end, 16);
+  bool is_hex = *hex && end && !*end && strlen(hex) <= 16;
+  return (is_hex && device(i)->guid() == guid) || !strcmp(name(i), id);
 }
 
 void CameraBus::Reset() {

@@ -43,6 +43,9 @@ class CameraBus : public dSystem {
   // False, with a diagnostic, when camera i cannot be opened now.
   virtual bool openable(size_t i) { return true; }
   virtual bool matches(size_t i, const char *id);
+  // Camera i's GUID as 16 hex digits (ChipIDs; 0x and capitals allowed), or
+  // its name.
+  bool guid_or_name(size_t i, const char *id) const;
   void set_id(size_t i, const std::string &id);
   const char *name(size_t i) const { return names_[i]; }
   Device *device(size_t i) const { return devices_[i].get(); }

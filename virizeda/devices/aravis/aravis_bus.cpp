@@ -60,12 +60,7 @@ class AravisBus : public CameraBus {
   // By the 16 hex digits of ChipIDs, the name, or the aravis id or
   // address it was opened by.
   bool matches(size_t i, const char *id) override {
-    const char *hex = !strncasecmp(id, "0x", 2) ? id + 2 : id;
-    char *end = nullptr;
-    uint64_t guid = strtoull(hex, &end, 16);
-    bool is_hex = *hex && end && !*end && strlen(hex) <= 16;
-    return (is_hex && device(i)->guid() == guid) || !strcmp(name(i), id) ||
-           ids_given_[i] == id;
+    return guid_or_name(i, id) || ids_given_[i] == id;
   }
 
  private:

@@ -51,15 +51,7 @@ class Dc1394Bus : public vz::CameraBus {
     return false;
   }
 
-  // By GUID (16 hex digits, as ChipIDs gives them; 0x and capitals allowed)
-  // or by name.
-  bool matches(size_t i, const char *id) override {
-    const char *hex = !strncasecmp(id, "0x", 2) ? id + 2 : id;
-    char *end = nullptr;
-    uint64_t guid = strtoull(hex, &end, 16);
-    bool is_hex = *hex && end && !*end && strlen(hex) <= 16;
-    return (is_hex && device(i)->guid() == guid) || !strcmp(name(i), id);
-  }
+  bool matches(size_t i, const char *id) override { return guid_or_name(i, id); }
 };
 
 }  // namespace
