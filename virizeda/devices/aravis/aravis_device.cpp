@@ -121,6 +121,12 @@ bool AravisDevice::attach(ArvCamera *cam, std::string *why) {
   check(&e, "GevSCPSPacketSize");
   read_identity();
   find_controls();
+  // a camera that timed out while being opened cannot be described: it is
+  // not offered half-read
+  if (link_.muted()) {
+    *why = "it stopped answering while it was being opened";
+    return false;
+  }
   payload_ = 0;
   blocks_.clear();  // the held frame's block stays in old_blocks_
   return true;
