@@ -371,7 +371,7 @@ bool AravisDevice::extras(Extras *out) {
 
 // A stream gone quiet, not even a torn frame for three frame times (2 s
 // at least), stands for a camera that stopped answering.
-ArvBuffer *AravisDevice::listen(ArvBuffer *b) {
+[[gnu::hot]] ArvBuffer *AravisDevice::listen(ArvBuffer *b) {
   int64_t now = vz_mono_us();
   if (b) {
     last_heard_ = now;
