@@ -439,7 +439,8 @@ void Camera::begin_stream() {
   last_k_ = -1;
   delivered_ = dropped_ = unreported_ = 0;
   last_report_ = vz_mono_us() - 1000000;  // the first drop is told at once
-  if (buffer_.empty() && !dev_->frames_stay())
+  stay_ = dev_->frames_stay();
+  if (buffer_.empty() && !stay_)
     buffer_.assign((size_t)max_width * max_height * 3, 0);
 }
 
@@ -522,7 +523,7 @@ void Camera::report_drops(int64_t now, bool force) {
     convert(from_, filter_, type_ == S_RGB24 ? Pixels::RGB24 : Pixels::MONO, f.data,
             buffer_.data(), w, h);
     p = buffer_.data();
-  } else if (!dev_->frames_stay()) {
+  } else if (!stay_) {
     size_t n = f.bytes < buffer_.size() ? f.bytes : buffer_.size();
     memcpy(buffer_.data(), f.data, n);
     p = buffer_.data();

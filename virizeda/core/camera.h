@@ -93,9 +93,20 @@ class Camera : public dCamera {
   bool foreign(const char *what);
   void report_drops(int64_t now, bool force);
 
-  int num_;
+  // What GetImage reads and writes, in one cache line: the frame path runs
+  // from cold caches, once a frame.
+  alignas(64) int num_;
   Device *dev_;
   bool opened_ = false;
+  bool on_ = false;
+  bool pending_ = false;
+  bool convert_ = false;  // the device's coding, converted in the library
+  bool stay_ = false;     // the device's frames stay where they are
+  dISIZE size_ = S_640x480;
+  dITYPE type_ = S_MONO;
+  int skip_ = 1;  // decimation the device could not do itself
+  int64_t last_k_ = -1;
+  long delivered_ = 0, dropped_ = 0, unreported_ = 0;
   std::vector<Mode> modes_;
   FeatureInfo info_[iidc::FEATURES];
   Extras extras_;
@@ -103,21 +114,13 @@ class Camera : public dCamera {
   bool has_rom_ = false;  // an IIDC configuration ROM
   bool told_ = false;     // the device states what it is (extras)
   // format
-  dISIZE size_ = S_640x480;
-  dITYPE type_ = S_MONO;
   dISPEED speed_ = S_15;
   int fdiv_ = 1;
-  int skip_ = 1;  // decimation the device could not do itself
-  // the device's coding, converted in the library when it is not the type
-  bool convert_ = false;
+  // the coding converted from
   iidc::Coding from_ = iidc::Coding::MONO8;
   iidc::Filter filter_ = iidc::Filter::NONE;
   // stream
-  bool on_ = false;
-  bool pending_ = false;
   Frame pending_frame_;
-  int64_t last_k_ = -1;
-  long delivered_ = 0, dropped_ = 0, unreported_ = 0;
   int64_t last_report_ = 0;
   // converted frames, and frames of devices whose memory goes
   std::vector<unsigned char> buffer_;

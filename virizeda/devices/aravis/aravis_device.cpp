@@ -129,6 +129,7 @@ bool AravisDevice::attach(ArvCamera *cam, std::string *why) {
   }
   payload_ = 0;
   blocks_.clear();  // the held frame's block stays in old_blocks_
+  held_fits_ = false;
   return true;
 }
 
@@ -143,6 +144,7 @@ void AravisDevice::detach() {
   dev_ = nullptr;
   for (auto &b : blocks_) old_blocks_.push_back(std::move(b));
   blocks_.clear();
+  held_fits_ = false;
 }
 
 bool AravisDevice::check(GError **e, const char *what, std::string *why) {

@@ -27,6 +27,7 @@ void AravisDevice::alloc_buffers() {
   if (payload == payload_ && !blocks_.empty()) return;
   for (auto &b : blocks_) old_blocks_.push_back(std::move(b));
   blocks_.clear();
+  held_fits_ = false;
   size_t n = std::min<size_t>(16, std::max<size_t>(4, RING_BYTES / payload));
   for (size_t i = 0; i < n; ++i)
     blocks_.emplace_back(new unsigned char[payload]);
@@ -85,13 +86,11 @@ void AravisDevice::stop() {
 // The frame path (give_back, pop, fresh, next_frame, listen) is marked hot
 // so that it lies together with the camera's: it runs from cold caches.
 
-// A buffer goes back to the stream when it still fits it.
-[[gnu::hot]] void AravisDevice::give_back(ArvBuffer *b) {
+// A buffer goes back to the stream when it still fits it: those popped
+// always do, the one held over a change of payload size does not.
+[[gnu::hot]] void AravisDevice::give_back(ArvBuffer *b, bool fits) {
   if (!b) return;
-  unsigned char *mem = (unsigned char *)arv_buffer_get_user_data(b);
-  bool ours = false;
-  for (auto &blk : blocks_) ours = ours || blk.get() == mem;
-  if (stream_ && ours)
+  if (stream_ && fits)
     arv_stream_push_buffer(stream_, b);
   else
     g_object_unref(b);
@@ -164,9 +163,10 @@ bool AravisDevice::lost_check() {
   have_id_ = true;
   last_id_ = best_id;
   failed_ = 0;
-  give_back(held_);
+  give_back(held_, held_fits_);
+  if (!held_fits_) old_blocks_.clear();  // the blocks of a payload before
   held_ = best;
-  old_blocks_.clear();
+  held_fits_ = true;
   size_t size = 0;
   f->data = (unsigned char *)arv_buffer_get_data(best, &size);
   f->bytes = (uint32_t)size;
