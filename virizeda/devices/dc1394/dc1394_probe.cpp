@@ -92,15 +92,15 @@ struct Listing {
 
   // One unit directory; its unit-dependent directory's offset, 0 for no camera.
   uint32_t unit(size_t off) {
-    uint32_t h, q, spec = 0;
+    uint32_t h, q, unit_owner = 0;
     size_t udd = 0;
     if (off >= 256 || !at(off, &h) || off + (h >> 16) >= 256) return 0;
     for (size_t i = 0; i < (h >> 16); ++i) {
       if (!at(off + 1 + i, &q)) return 0;
-      if ((q >> 24) == 0x12) spec = q & 0xffffff;
+      if ((q >> 24) == 0x12) unit_owner = q & 0xffffff;
       if ((q >> 24) == 0xD4) udd = (q & 0xffffff) + off + i + 1;
     }
-    if ((spec != 0xA02D && spec != 0xB09D) || !udd) return 0;
+    if ((unit_owner != 0xA02D && unit_owner != 0xB09D) || !udd) return 0;
     if (udd < 256 && at(udd, &h) && udd + (h >> 16) < 256)
       for (size_t i = 0; i < (h >> 16) && at(udd + 1 + i, &q); ++i)
         if ((q >> 24) == 0x81 || (q >> 24) == 0x82) leaf((q & 0xffffff) + udd + 1 + i);
