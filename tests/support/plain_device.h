@@ -28,6 +28,7 @@ class PlainDevice : public vz::Device {
   vz::FeatureState shutter;
   vz::Mode mode_set;
   int rate_set = -1;
+  size_t short_by = 0;  // bytes each frame lacks
 
   PlainDevice() {
     vz::Mode m;
@@ -98,7 +99,8 @@ class PlainDevice : public vz::Device {
     if (!streaming || next >= seqs.size()) return vz::Next::TIMEOUT;
     using namespace vz;  // coding_bytes
     uint64_t s = seqs[next++];
-    memory.assign(coding_bytes(mode_set.coding, (size_t)mode_set.width * mode_set.height),
+    memory.assign(coding_bytes(mode_set.coding, (size_t)mode_set.width * mode_set.height) -
+                      short_by,
                   (unsigned char)(s & 0xff));
     f->data = memory.data();
     f->bytes = (uint32_t)memory.size();

@@ -48,7 +48,7 @@ const int types[] = {S_MONO, S_RGB24, S_BAYER};
 }  // namespace
 
 Camera::Camera(dSystem *bus, int num, Device *dev)
-    : dCamera(bus, num), num_(num), dev_(dev), block_(dev, num) {
+    : dCamera(bus, num), dev_(dev), num_(num), block_(dev, num) {
   error_[0] = '\0';
   error = error_;
 }
@@ -408,6 +408,8 @@ bool Camera::apply_format(int size, int type, int speed, int fdiv,
   if (skip_ > 1) dev_->set_decimation(1);
   size_ = (dISIZE)size, type_ = (dITYPE)type, speed_ = (dISPEED)speed;
   fdiv_ = fdiv;
+  size_t px = (size_t)w * h;
+  need_ = (uint32_t)(convert_ ? coding_bytes(from_, px) : px * vz_type_bpp(type_));
   return true;
 }
 
@@ -503,13 +505,9 @@ void Camera::report_drops(int64_t now, bool force) {
 [[gnu::hot]] bool Camera::deliver(const Frame &f, unsigned char **image,
                                   int *frame, unsigned long *usec) {
   // the program reads a whole frame: a short one is never handed over
-  int w = 0, h = 0;
-  vz_size_dims(size_, &w, &h);
-  size_t n = (size_t)w * h;
-  size_t need = convert_ ? coding_bytes(from_, n) : n * vz_type_bpp(type_);
-  if (f.bytes < need) {
-    vz_diag("camera %d: a frame of %u bytes is shorter than %zu; skipped", num_,
-            f.bytes, need);
+  if (f.bytes < need_) {
+    vz_diag("camera %d: a frame of %u bytes is shorter than %u; skipped", num_,
+            f.bytes, need_);
     return false;
   }
   int64_t k = skip_ > 1 ? (int64_t)((f.seq + 1) / skip_) - 1 : (int64_t)f.seq;
@@ -520,6 +518,8 @@ void Camera::report_drops(int64_t now, bool force) {
   delivered_++;
   unsigned char *p = f.data;
   if (convert_) {
+    int w = 0, h = 0;
+    vz_size_dims(size_, &w, &h);
     convert(from_, filter_, type_ == S_RGB24 ? Pixels::RGB24 : Pixels::MONO, f.data,
             buffer_.data(), w, h);
     p = buffer_.data();

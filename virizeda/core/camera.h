@@ -95,8 +95,8 @@ class Camera : public dCamera {
 
   // What GetImage reads and writes, in one cache line: the frame path runs
   // from cold caches, once a frame.
-  alignas(64) int num_;
-  Device *dev_;
+  alignas(64) Device *dev_;
+  uint32_t need_ = 0;     // the bytes of a whole frame of the format
   bool opened_ = false;
   bool on_ = false;
   bool pending_ = false;
@@ -107,6 +107,7 @@ class Camera : public dCamera {
   int skip_ = 1;  // decimation the device could not do itself
   int64_t last_k_ = -1;
   long delivered_ = 0, dropped_ = 0, unreported_ = 0;
+  int num_;
   std::vector<Mode> modes_;
   FeatureInfo info_[iidc::FEATURES];
   Extras extras_;

@@ -37,9 +37,9 @@ std::atomic<bool> g_have_owner{false};
 std::mutex g_held_mu;
 std::vector<std::string> g_held;                         // at most 64
 std::vector<std::pair<std::string, unsigned>> g_lost;    // by source
-std::atomic<bool> g_any_held{false};
-
 }  // namespace
+
+std::atomic<bool> vz_diag_any_held{false};
 
 void vz_diag_own_thread() {
   std::call_once(g_owner_set, [] {
@@ -66,18 +66,17 @@ void vz_diag_later(const char *source, const std::string &line) {
     if (it == g_lost.end()) it = g_lost.insert(it, {source, 0});
     ++it->second;
   }
-  g_any_held = true;
+  vz_diag_any_held = true;
 }
 
-void vz_diag_flush() {
-  if (!g_any_held) return;  // the usual case, on every frame
+void vz_diag_send_held() {
   std::vector<std::string> lines;
   std::vector<std::pair<std::string, unsigned>> lost;
   {
     std::lock_guard<std::mutex> lock(g_held_mu);
     lines.swap(g_held);
     lost.swap(g_lost);
-    g_any_held = false;
+    vz_diag_any_held = false;
   }
   for (auto &l : lines) vz_diag("%s", l.c_str());
   for (auto &l : lost) vz_diag("%s: %u more log lines were left out", l.first.c_str(), l.second);

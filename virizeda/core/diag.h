@@ -4,6 +4,7 @@
 #ifndef VIRIZEDA_DIAG_H
 #define VIRIZEDA_DIAG_H
 
+#include <atomic>
 #include <string>
 
 void vz_diag(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -18,7 +19,12 @@ bool vz_diag_on_own_thread();
 // line at once on the program's thread, else held (64 at most; the rest
 // are counted by source, as "<source>: N more log lines were left out").
 void vz_diag_later(const char *source, const std::string &line);
-// Sends the held lines; cheap when there are none (it runs on every frame).
-void vz_diag_flush();
+// Sends the held lines. Inline, and only a flag's test when there are
+// none: it runs on every frame.
+extern std::atomic<bool> vz_diag_any_held;
+void vz_diag_send_held();
+inline void vz_diag_flush() {
+  if (vz_diag_any_held.load(std::memory_order_relaxed)) vz_diag_send_held();
+}
 
 #endif

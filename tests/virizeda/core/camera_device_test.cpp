@@ -96,6 +96,31 @@ TEST_F(CameraOverDevice, FramesAreCopiedAndSkippedWhenTheDeviceCannot) {
   EXPECT_EQ(img[0], 17) << "the program's frame untouched";
 }
 
+// The program copies a whole frame of the size last set, also after a
+// change while streaming: a shorter frame would be read past its end.
+TEST_F(CameraOverDevice, AFrameShorterThanTheFormatIsNeverHandedOver) {
+  ASSERT_TRUE(cam.SetFormat(S_160x120, S_MONO, S_30, 1, false));
+  dev.seqs = {0, 1, 2, 3};
+  dev.short_by = 1;
+  ASSERT_TRUE(cam.Start());
+  unsigned char *img = nullptr;
+  EXPECT_FALSE(cam.GetImage(&img, 0, nullptr, nullptr));
+  EXPECT_EQ(img, nullptr);
+  EXPECT_THAT(DiagLines::lines(),
+              HasLine("a frame of 19199 bytes is shorter than 19200; skipped"));
+  dev.short_by = 0;
+  ASSERT_TRUE(cam.GetImage(&img, 0, nullptr, nullptr));
+  EXPECT_EQ(img[19199], 1);
+  ASSERT_TRUE(cam.SetFormat(S_320x240, S_MONO, S_30, 1, false));
+  dev.short_by = 320 * 240 - 160 * 120;  // a frame of the size before
+  EXPECT_FALSE(cam.GetImage(&img, 0, nullptr, nullptr));
+  EXPECT_THAT(DiagLines::lines(),
+              HasLine("a frame of 19200 bytes is shorter than 76800; skipped"));
+  dev.short_by = 0;
+  ASSERT_TRUE(cam.GetImage(&img, 0, nullptr, nullptr));
+  EXPECT_EQ(img[76799], 3);
+}
+
 TEST_F(CameraOverDevice, ReadyImageKeepsTheFrameForGetImageAndAGoneDeviceEnds) {
   ASSERT_TRUE(cam.SetFormat(S_160x120, S_MONO, S_30, 1, false));
   dev.seqs = {0, 1};

@@ -372,9 +372,9 @@ bool AravisDevice::extras(Extras *out) {
 }
 
 // A stream gone quiet, not even a torn frame for three frame times (2 s
-// at least), stands for a camera that stopped answering.
-[[gnu::hot]] ArvBuffer *AravisDevice::listen(ArvBuffer *b) {
-  int64_t now = vz_mono_us();
+// at least), stands for a camera that stopped answering. now: when the
+// wait began, at most a slice before the buffer came.
+[[gnu::hot]] ArvBuffer *AravisDevice::listen(ArvBuffer *b, int64_t now) {
   if (b) {
     last_heard_ = now;
     quiet_ = false;

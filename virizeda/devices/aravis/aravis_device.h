@@ -91,9 +91,12 @@ class AravisDevice : public Device {
   bool fresh(uint64_t id, uint64_t *delta);
   void give_back(ArvBuffer *b, bool fits = true);
   ArvBuffer *pop(int64_t deadline_us);
-  ArvBuffer *listen(ArvBuffer *b);
+  ArvBuffer *listen(ArvBuffer *b, int64_t now);
   bool answers() { return !gone() && !link_.muted(); }
-  bool lost_check();
+  // The camera's control is lost: said once, the stream let go. Inline:
+  // it runs on every frame.
+  bool lost_check() { return (lost_ || gone_) && let_go(); }
+  bool let_go();
   // controls (aravis_controls.cpp)
   void find_controls();
   const Control *control(int feature) const;

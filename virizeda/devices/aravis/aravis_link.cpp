@@ -82,7 +82,7 @@ void AravisLink::mute(const char *why) {
                   "again until it answers");
 }
 
-void AravisLink::heard() {
+void AravisLink::answers_again() {
   if (mute_since.exchange(0)) vz_diag("camera %s answers again", id.c_str());
 }
 

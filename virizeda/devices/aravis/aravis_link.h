@@ -24,8 +24,11 @@ struct AravisLink {
   // The camera does not answer; said once, here.
   void mute(const char *why);
   // Frames again, or aravis kept control long enough for its heartbeat to
-  // have been answered.
-  void heard();
+  // have been answered. Inline: it runs on every frame.
+  void heard() {
+    if (mute_since.load(std::memory_order_relaxed)) answers_again();
+  }
+  void answers_again();
   bool muted();
 };
 

@@ -96,7 +96,7 @@ void AravisDevice::stop() {
     g_object_unref(b);
 }
 
-bool AravisDevice::lost_check() {
+bool AravisDevice::let_go() {
   if (lost_ && !gone_) {
     gone_ = true;
     vz_diag("camera %s (%s %s): control lost; it no longer answers", id_.c_str(),
@@ -109,13 +109,15 @@ bool AravisDevice::lost_check() {
 }
 
 // One wait per slice: a buffer already there comes back at once.
+// The clock is read before the wait, not after: a frame's wake-up touches
+// no code but the stream's and ours (see docs/performance.md).
 [[gnu::hot]] ArvBuffer *AravisDevice::pop(int64_t deadline) {
   for (;;) {
-    int64_t left = deadline - vz_mono_us();
-    if (left <= 0 || lost_) return listen(arv_stream_try_pop_buffer(stream_));
+    int64_t now = vz_mono_us(), left = deadline - now;
+    if (left <= 0 || lost_) return listen(arv_stream_try_pop_buffer(stream_), now);
     ArvBuffer *b =
         arv_stream_timeout_pop_buffer(stream_, (guint64)std::min(left, SLICE_US));
-    if (b) return listen(b);
+    if (b) return listen(b, now);
   }
 }
 
@@ -136,13 +138,25 @@ bool AravisDevice::lost_check() {
   aravis_flush_log();
   if (lost_check()) return Next::GONE;
   if (!streaming_) return Next::TIMEOUT;
-  int64_t deadline = vz_mono_us() + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
+  int64_t now = vz_mono_us();
+  int64_t deadline = now + (wait_ms > 0 ? (int64_t)wait_ms * 1000 : 0);
   ArvBuffer *best = pending_;
   pending_ = nullptr;
   uint64_t delta = 1, best_id = best ? arv_buffer_get_frame_id(best) : 0;
   if (best) fresh(best_id, &delta);
-  for (;;) {
-    ArvBuffer *b = best ? arv_stream_try_pop_buffer(stream_) : pop(deadline);
+  // The frames already there, oldest first; with none, the first to come.
+  // The queue is not looked at again after a wait: a frame that comes
+  // while this thread wakes is the next call's, and the look would cost
+  // a frame more cold code than the rest of the path.
+  for (bool waited = false; !(waited && best);) {
+    ArvBuffer *b = arv_stream_try_pop_buffer(stream_);
+    if (b) {
+      listen(b, now);
+    } else {
+      if (best) break;
+      b = pop(deadline);
+      waited = true;
+    }
     if (!b) break;
     uint64_t d = 1, id = arv_buffer_get_frame_id(b);
     if (arv_buffer_get_status(b) != ARV_BUFFER_STATUS_SUCCESS) {
