@@ -1,5 +1,7 @@
 #include "core/camera_bus.h"
 
+#include <inttypes.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -22,6 +24,23 @@ void CameraBus::add(std::vector<std::unique_ptr<Device>> devices,
   names_.push_back(nullptr);
   ids_.push_back(nullptr);
   initialized = true;
+}
+
+void CameraBus::add(std::vector<std::unique_ptr<Device>> devices) {
+  std::vector<std::string> names, ids;
+  for (auto &d : devices) {
+    std::string name = d->vendor();
+    if (!d->model().empty()) name += (name.empty() ? "" : " ") + d->model();
+    names.push_back(name);
+    ids.push_back(guid_text(d->guid()));
+  }
+  add(std::move(devices), names, ids);
+}
+
+std::string CameraBus::guid_text(uint64_t guid) {
+  char id[17];
+  snprintf(id, sizeof id, "%016" PRIx64, guid);
+  return id;
 }
 
 CameraBus::~CameraBus() {

@@ -40,6 +40,11 @@ class CameraBus : public dSystem {
   void add(std::vector<std::unique_ptr<Device>> devices,
            const std::vector<std::string> &names,
            const std::vector<std::string> &ids);
+  // Devices that say what they are: named "vendor model", known by their
+  // GUID (guid_text).
+  void add(std::vector<std::unique_ptr<Device>> devices);
+  // A GUID as ChipIDs gives it: 16 hex digits.
+  static std::string guid_text(uint64_t guid);
   // False, with a diagnostic, when camera i cannot be opened now.
   virtual bool openable(size_t i) { return true; }
   virtual bool matches(size_t i, const char *id);

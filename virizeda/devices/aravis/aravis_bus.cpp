@@ -16,12 +16,6 @@ namespace vz {
 
 namespace {
 
-std::string hex_id(uint64_t guid) {
-  char id[17];
-  snprintf(id, sizeof id, "%016" PRIx64, guid);
-  return id;
-}
-
 bool is_address(const std::string &id) {
   struct in_addr a;
   return inet_pton(AF_INET, id.c_str(), &a) == 1;
@@ -30,17 +24,9 @@ bool is_address(const std::string &id) {
 class AravisBus : public CameraBus {
  public:
   explicit AravisBus(std::vector<std::unique_ptr<AravisDevice>> devices) {
-    std::vector<std::unique_ptr<Device>> devs;
-    std::vector<std::string> names, ids;
-    for (auto &d : devices) {
-      std::string name = d->vendor();
-      if (!d->model().empty()) name += (name.empty() ? "" : " ") + d->model();
-      names.push_back(name);
-      ids.push_back(hex_id(d->guid()));
-      ids_given_.push_back(d->id());
-      devs.emplace_back(std::move(d));
-    }
-    add(std::move(devs), names, ids);
+    for (auto &d : devices) ids_given_.push_back(d->id());
+    add(std::vector<std::unique_ptr<Device>>(std::make_move_iterator(devices.begin()),
+                                             std::make_move_iterator(devices.end())));
   }
 
  protected:

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -17,30 +18,16 @@
 
 namespace {
 
-std::string hex_guid(uint64_t guid) {
-  char id[17];
-  snprintf(id, sizeof id, "%016" PRIx64, guid);
-  return id;
-}
-
 class Dc1394Bus : public vz::CameraBus {
  public:
   explicit Dc1394Bus(std::vector<std::unique_ptr<vz::Dc1394Device>> devices) {
-    std::vector<std::unique_ptr<vz::Device>> devs;
-    std::vector<std::string> names, ids;
-    for (auto &d : devices) {
-      std::string name = d->vendor();
-      if (!d->model().empty()) name += (name.empty() ? "" : " ") + d->model();
-      names.push_back(name);
-      ids.push_back(hex_guid(d->guid()));
-      devs.emplace_back(std::move(d));
-    }
-    add(std::move(devs), names, ids);
+    add(std::vector<std::unique_ptr<vz::Device>>(std::make_move_iterator(devices.begin()),
+                                                 std::make_move_iterator(devices.end())));
   }
 
   // The GUID as the device has it now: programming the ROM changes it.
   char **ChipIDs() override {
-    for (size_t i = 0; i < count(); ++i) set_id(i, hex_guid(device(i)->guid()));
+    for (size_t i = 0; i < count(); ++i) set_id(i, guid_text(device(i)->guid()));
     return CameraBus::ChipIDs();
   }
 

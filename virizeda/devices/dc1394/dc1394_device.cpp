@@ -333,13 +333,17 @@ bool Dc1394Device::mode_f7(const Mode &m, int rate, std::string *why) {
   return true;
 }
 
-bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
+bool Dc1394Device::query_feature(int feature, dc1394feature_info_t *fi) {
   if (gone_ || feature < 0 || feature >= iidc::FEATURES) return false;
   // libdc1394 fills only what an available feature has
+  memset(fi, 0, sizeof *fi);
+  fi->id = (dc1394feature_t)(DC1394_FEATURE_MIN + feature);
+  return dc1394_feature_get(cam_, fi) == DC1394_SUCCESS;
+}
+
+bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
   dc1394feature_info_t fi;
-  memset(&fi, 0, sizeof fi);
-  fi.id = (dc1394feature_t)(DC1394_FEATURE_MIN + feature);
-  if (dc1394_feature_get(cam_, &fi) != DC1394_SUCCESS) return false;
+  if (!query_feature(feature, &fi)) return false;
   *out = FeatureInfo();
   out->present = fi.available;
   if (!out->present) return true;
@@ -354,12 +358,8 @@ bool Dc1394Device::feature_info(int feature, FeatureInfo *out) {
 }
 
 bool Dc1394Device::get_feature(int feature, FeatureState *out) {
-  if (gone_ || feature < 0 || feature >= iidc::FEATURES) return false;
-  // libdc1394 fills only what an available feature has
   dc1394feature_info_t fi;
-  memset(&fi, 0, sizeof fi);
-  fi.id = (dc1394feature_t)(DC1394_FEATURE_MIN + feature);
-  if (dc1394_feature_get(cam_, &fi) != DC1394_SUCCESS || !fi.available) return false;
+  if (!query_feature(feature, &fi) || !fi.available) return false;
   out->on = fi.is_on;
   out->automatic = fi.current_mode == DC1394_FEATURE_MODE_AUTO;
   if (feature == iidc::WHITE_BALANCE) {

@@ -60,6 +60,7 @@ class Dc1394Device : public Device {
   void drop_kept();
   Next check_health(const char *after);
   void lost(const char *what);
+  bool query_feature(int feature, dc1394feature_info_t *fi);
 
   std::shared_ptr<dc1394_t> ctx_;
   dc1394camera_t *cam_;
