@@ -318,3 +318,30 @@ TEST(AravisRow, ListedBusesShareOneListOfCameras) {
   dSys = nullptr;
   dcamDebug = nullptr;
 }
+
+// A camera that stopped answering is not asked until frames come again;
+// then it is asked at once, and each change is said once.
+TEST(AravisLinkState, FramesAgainUnmuteTheLinkAndEachChangeIsSaidOnce) {
+  lines.clear();
+  vz_diag_set_sink(collect);
+  AravisLink link;
+  link.id = "Fake_1";
+  link.heard();  // answering all along: nothing to say
+  EXPECT_FALSE(link.muted());
+  link.mute("no frame for 2.0 s");
+  link.mute("timeout");
+  EXPECT_TRUE(link.muted());
+  link.heard();
+  link.heard();
+  EXPECT_FALSE(link.muted());
+  vz_diag_flush();
+  int muted = 0, again = 0;
+  for (auto &l : lines) {
+    muted += l.find("no frame for 2.0 s; it is not asked again") != std::string::npos;
+    again += l.find("camera Fake_1 answers again") != std::string::npos;
+  }
+  EXPECT_EQ(muted, 1);
+  EXPECT_EQ(again, 1);
+  EXPECT_EQ(lines.size(), 2u) << "the second mute says nothing";
+  vz_diag_set_sink(nullptr);
+}
