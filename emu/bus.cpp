@@ -93,7 +93,9 @@ thread_local CopyPipe t_pipe;
 // A fork never copies the lock held, nor the waiters of the condition
 // variable (the parent's pacing thread), and the child, which has no pacing
 // thread, starts its own when it needs one (and never waits for the
-// parent's at exit).
+// parent's at exit). Receive buffers and event sockets are shared with the
+// parent, which goes on filling them: the child's copy of the bus must not
+// fill them a second time.
 void before_fork() { bus().mu.lock(); }
 void after_fork_parent() { bus().mu.unlock(); }
 void after_fork_child() {
@@ -102,6 +104,7 @@ void after_fork_child() {
   new (&b.pacer) std::thread();   // the parent's thread: not ours to join
   new (&b.cv) std::condition_variable();
   b.thread_started = false;
+  for (auto &kv : b.clients) kv.second->inherited = true;
   b.mu.unlock();
 }
 

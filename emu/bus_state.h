@@ -60,6 +60,7 @@ struct Client {
   uint32_t version = 0;
   bool listening = false;   // asked GET_INFO: gets bus reset events
   bool gone = false;        // its node was unplugged
+  bool inherited = false;   // opened before a fork: the parent feeds it
   uint64_t reset_closure = 0;
   unsigned char *buf = nullptr;   // our own mapping of the receive buffer
   size_t buf_len = 0;
