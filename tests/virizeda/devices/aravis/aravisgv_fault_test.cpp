@@ -31,10 +31,12 @@ bool said(const char *part) {
 }
 
 // The simulator as a process of its own, losing loss packets in 1000.
+// Nothing is allocated in the child: another thread may hold the
+// allocator's lock at the fork.
 pid_t start_simulator(int loss) {
+  std::string r = std::to_string(loss);
   pid_t pid = fork();
   if (pid == 0) {
-    std::string r = std::to_string(loss);
     execlp("arv-fake-gv-camera-0.8", "arv-fake-gv-camera-0.8", "-i", "127.0.0.1",
            "-s", "GV1", "-r", r.c_str(), (char *)nullptr);
     _exit(127);
