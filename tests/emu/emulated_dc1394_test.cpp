@@ -72,6 +72,26 @@ void expect_frames_of(dc1394camera_t *c, vz::SimDevice &ref, int n) {
   dc1394_capture_stop(c);
 }
 
+// Streams c at rate r into four buffers.
+void stream_at(dc1394camera_t *c, dc1394framerate_t r) {
+  ASSERT_EQ(dc1394_video_set_framerate(c, r), DC1394_SUCCESS);
+  ASSERT_EQ(dc1394_capture_setup(c, 4, DC1394_CAPTURE_FLAGS_DEFAULT), DC1394_SUCCESS);
+  ASSERT_EQ(dc1394_video_set_transmission(c, DC1394_ON), DC1394_SUCCESS);
+}
+
+// Takes n frames of a 640-wide mono stream, each with a bar code after the
+// one before.
+void expect_advancing(dc1394camera_t *c, int n, int *last) {
+  for (int i = 0; i < n; i++) {
+    dc1394video_frame_t *f = nullptr;
+    ASSERT_EQ(dc1394_capture_dequeue(c, DC1394_CAPTURE_POLICY_WAIT, &f), DC1394_SUCCESS);
+    int code = vz_barcode_read(f->image, 640, 1);
+    EXPECT_GT(code, *last) << "frame " << i;
+    *last = code;
+    dc1394_capture_enqueue(c, f);
+  }
+}
+
 }  // namespace
 
 TEST_F(EmulatedBus, DefaultCamerasShowTheirNamesModesAndRates) {
@@ -332,18 +352,9 @@ TEST_F(EmulatedBus, CaptureGoesOnThroughABusReset) {
   setenv("VIRIZEDA_EMU_FAULTS", "reset_at_frame=3", 1);
   open_all();
   dc1394camera_t *c = cams_[1];
-  ASSERT_EQ(dc1394_video_set_framerate(c, DC1394_FRAMERATE_30), DC1394_SUCCESS);
-  ASSERT_EQ(dc1394_capture_setup(c, 4, DC1394_CAPTURE_FLAGS_DEFAULT), DC1394_SUCCESS);
-  ASSERT_EQ(dc1394_video_set_transmission(c, DC1394_ON), DC1394_SUCCESS);
+  stream_at(c, DC1394_FRAMERATE_30);
   int last = -1;
-  for (int i = 0; i < 8; i++) {
-    dc1394video_frame_t *f = nullptr;
-    ASSERT_EQ(dc1394_capture_dequeue(c, DC1394_CAPTURE_POLICY_WAIT, &f), DC1394_SUCCESS);
-    int code = vz_barcode_read(f->image, 640, 1);
-    EXPECT_GT(code, last);
-    last = code;
-    dc1394_capture_enqueue(c, f);
-  }
+  expect_advancing(c, 8, &last);
   EXPECT_EQ(dc1394_video_set_transmission(c, DC1394_OFF), DC1394_SUCCESS);
   uint32_t node, gen;
   dc1394_camera_get_node(c, &node, &gen);
@@ -600,13 +611,9 @@ TEST_F(EmulatedBus, ForkedChildUsesTheBusAndExitsWhileTheParentStreams) {
 TEST_F(EmulatedBus, ForkedChildStreamingLeavesTheParentsFramesAlone) {
   open_all();
   dc1394camera_t *c = cams_[1];
-  ASSERT_EQ(dc1394_video_set_framerate(c, DC1394_FRAMERATE_30), DC1394_SUCCESS);
-  ASSERT_EQ(dc1394_capture_setup(c, 4, DC1394_CAPTURE_FLAGS_DEFAULT), DC1394_SUCCESS);
-  ASSERT_EQ(dc1394_video_set_transmission(c, DC1394_ON), DC1394_SUCCESS);
-  dc1394video_frame_t *f = nullptr;
-  ASSERT_EQ(dc1394_capture_dequeue(c, DC1394_CAPTURE_POLICY_WAIT, &f), DC1394_SUCCESS);
-  int last = vz_barcode_read(f->image, 640, 1);
-  dc1394_capture_enqueue(c, f);
+  stream_at(c, DC1394_FRAMERATE_30);
+  int last = -1;
+  expect_advancing(c, 1, &last);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -615,13 +622,7 @@ TEST_F(EmulatedBus, ForkedChildStreamingLeavesTheParentsFramesAlone) {
     usleep(400000);
     _exit(ok ? 0 : 1);
   }
-  for (int i = 0; i < 15; i++) {
-    ASSERT_EQ(dc1394_capture_dequeue(c, DC1394_CAPTURE_POLICY_WAIT, &f), DC1394_SUCCESS);
-    int code = vz_barcode_read(f->image, 640, 1);
-    EXPECT_GT(code, last) << "frame " << i;
-    last = code;
-    dc1394_capture_enqueue(c, f);
-  }
+  expect_advancing(c, 15, &last);
   int status = -1;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
