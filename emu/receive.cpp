@@ -222,8 +222,9 @@ bool receive(Bus &b, Client *c, NodeState &ns, uint64_t last_cycle,
 
 bool listens(const Client *c, const NodeState &ns, int64_t t) {
   const IsoCtx &x = c->ctx;
-  return !c->gone && !c->inherited && x.exists && x.running && x.channel == ns.st.channel &&
-         (x.tags & 2) && x.start_ns <= t;   // IIDC streams carry tag 1
+  return !c->gone && !c->inherited && x.exists && x.running &&
+         x.channel == ns.st.channel && (x.tags & 2) &&   // IIDC streams carry tag 1
+         x.start_ns <= t;
 }
 
 int start_iso(Bus &b, Client *c, void *arg) {

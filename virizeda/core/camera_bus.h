@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,11 @@ class CameraBus : public dSystem {
   // Devices that say what they are: named "vendor model", known by their
   // GUID (guid_text).
   void add(std::vector<std::unique_ptr<Device>> devices);
+  template <class D>
+  void add(std::vector<std::unique_ptr<D>> devices) {
+    add(std::vector<std::unique_ptr<Device>>(std::make_move_iterator(devices.begin()),
+                                             std::make_move_iterator(devices.end())));
+  }
   // A GUID as ChipIDs gives it: 16 hex digits.
   static std::string guid_text(uint64_t guid);
   // False, with a diagnostic, when camera i cannot be opened now.

@@ -1,11 +1,8 @@
 #include "devices/aravis/aravis_bus.h"
 
 #include <arpa/inet.h>
-#include <inttypes.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include "core/camera_bus.h"
 #include "core/diag.h"
@@ -25,8 +22,7 @@ class AravisBus : public CameraBus {
  public:
   explicit AravisBus(std::vector<std::unique_ptr<AravisDevice>> devices) {
     for (auto &d : devices) ids_given_.push_back(d->id());
-    add(std::vector<std::unique_ptr<Device>>(std::make_move_iterator(devices.begin()),
-                                             std::make_move_iterator(devices.end())));
+    add(std::move(devices));
   }
 
  protected:

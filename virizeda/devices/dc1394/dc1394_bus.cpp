@@ -1,12 +1,5 @@
 #include "devices/dc1394/dc1394_bus.h"
 
-#include <inttypes.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <strings.h>
-
-#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -21,8 +14,7 @@ namespace {
 class Dc1394Bus : public vz::CameraBus {
  public:
   explicit Dc1394Bus(std::vector<std::unique_ptr<vz::Dc1394Device>> devices) {
-    add(std::vector<std::unique_ptr<vz::Device>>(std::make_move_iterator(devices.begin()),
-                                                 std::make_move_iterator(devices.end())));
+    add(std::move(devices));
   }
 
   // The GUID as the device has it now: programming the ROM changes it.
